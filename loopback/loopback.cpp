@@ -1,0 +1,74 @@
+#include "loopback.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <memory>
+
+#include "pcm_open_req.h"
+
+bool preview_requested() {
+    property_get(kTriggerProperty, prop_value, "0");
+    return atoi(prop_value) == 1;
+}
+
+uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint32_t channels,
+                      uint32_t rate, uint32_t bits, uint32_t period_size, uint32_t period_count) {
+    // avail_min is left at 0, the library's choice; no tenth word is carried.
+    struct pcm_config config = {};
+    config.channels = channels;
+    config.rate = rate;
+    config.period_size = period_size;
+    config.period_count = period_count;
+    config.format = bits == 32 ? PCM_FORMAT_S32_LE : PCM_FORMAT_S16_LE;
+    config.start_threshold = 0;
+    config.stop_threshold = 0;
+    config.silence_threshold = 0;
+
+    // Declared in reverse of the release order (buffer, capture, playback). A handle that an open
+    // returned but that is not ready is owned and closed too: tinyalsa allocates one for every
+    // failed open, and the service retries every time the trigger is set.
+    using PcmOwner = std::unique_ptr<struct pcm, decltype(&pcm_close)>;
+    PcmOwner playback(nullptr, pcm_close);
+    PcmOwner capture(pcm_open_req(card_in, device, PCM_IN, &config, rate), pcm_close);
+    if (!capture || !pcm_is_ready(capture.get())) {
+        fprintf(stderr, "Unable to open PCM device (%s)\n",
+                capture ? pcm_get_error(capture.get()) : "no PCM handle");
+        return 0;
+    }
+    playback.reset(pcm_open(card_out, device, PCM_OUT, &config));
+    if (!playback || !pcm_is_ready(playback.get())) {
+        fprintf(stderr, "Unable to open PCM device %u (%s)\n", device,
+                playback ? pcm_get_error(playback.get()) : "no PCM handle");
+        return 0;
+    }
+
+    // tinyalsa reports the buffer in frames; the run takes the number as bytes, so a block is a
+    // quarter of the buffer (one period with the service's parameters).
+    const uint32_t size = pcm_get_buffer_size(capture.get());
+    std::unique_ptr<unsigned char, decltype(&free)> buffer(
+        static_cast<unsigned char*>(malloc(size)), free);
+    if (!buffer) {
+        fprintf(stderr, "Unable to allocate %u bytes\n", size);
+        return 0;
+    }
+
+    printf("Capturing sample: %u ch, %u hz, %u bit\n", channels, rate, bits);
+
+    uint64_t total = 0;  // bytes played
+    while (keep_running) {
+        if (pcm_read(capture.get(), buffer.get(), size) != 0) break;
+        // The trigger is read once per block, after the read, so a stop drops the block just
+        // captured and takes effect within one block.
+        if (!preview_requested()) break;
+        apply_level_gain(buffer.get(), size);
+        if (pcm_write(playback.get(), buffer.get(), size) != 0) {
+            fputs("Error capturing sample\n", stderr);
+            break;
+        }
+        total += size;
+    }
+
+    const uint32_t frame_bytes = channels * (bits / 8);
+    return frame_bytes != 0 ? total / frame_bytes : 0;
+}

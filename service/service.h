@@ -1,0 +1,18 @@
+#pragma once
+
+// The preview control: the interrupt handler and one poll of the trigger. main() installs the
+// handler and polls for ever; the unit tests call the pieces directly.
+
+#include <stdint.h>
+
+// The poll period, in microseconds. Every poll is followed by this sleep, also one that ran a
+// loopback.
+inline constexpr uint32_t kPollIntervalUs = 50000;
+
+// The SIGINT handler: stores 0 into keep_running and does nothing else.
+void handle_interrupt(int signum);
+
+// One poll: reads the trigger and, when it reads 1, runs one loopback with the service's fixed
+// parameters, prints "Captured N frames", writes "2" into the trigger and prints "prop exit",
+// whatever ended the run. Returns true when a run took place.
+bool poll_trigger();
