@@ -29,8 +29,12 @@ int usage() {
 const char* key_fault(const char* key) {
     if (key[0] == '\0') return "key is empty";
     if (strlen(key) >= PROPERTY_KEY_MAX) return "key is longer than 31 characters";
-    if (key[0] == '.') return "key starts with '.'";
-    return "key holds a character outside A-Z a-z 0-9 . _ - : @";
+    for (const char* c = key; *c != '\0'; ++c) {
+        if (!property_store::is_key_char(*c)) {
+            return "key holds a character outside A-Z a-z 0-9 . _ - : @";
+        }
+    }
+    return "key starts with '.'";
 }
 
 int get(const char* key, const char* default_value) {

@@ -24,11 +24,6 @@ const char* store_directory() {
     return (dir != nullptr && dir[0] != '\0') ? dir : HDMI_PREVIEW_PROPERTY_DIR_DEFAULT;
 }
 
-bool is_key_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-' || c == ':' || c == '@';
-}
-
 // Returns false when the path would not fit.
 bool key_path(const char* key, char* path) {
     int n = snprintf(path, kPathMax, "%s/%s", store_directory(), key);
@@ -89,6 +84,11 @@ bool write_all(int fd, const char* data, size_t len) {
 namespace property_store {
 
 std::string directory() { return store_directory(); }
+
+bool is_key_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-' || c == ':' || c == '@';
+}
 
 bool is_valid_key(const char* key) {
     if (key == nullptr || key[0] == '\0' || key[0] == '.') return false;

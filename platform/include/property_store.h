@@ -11,6 +11,9 @@ namespace property_store {
 // default. Read anew at every call.
 std::string directory();
 
+// True when `c` may stand in a key: A-Z a-z 0-9 . _ - : @
+bool is_key_char(char c);
+
 // True when `key` may name a property: 1 to PROPERTY_KEY_MAX - 1 characters from
 // A-Z a-z 0-9 . _ - : @, not starting with '.' (so it can neither leave the store's directory
 // nor hide in it).

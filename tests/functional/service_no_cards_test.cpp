@@ -1,0 +1,109 @@
+// The real service binary on a machine without sound cards: every run fails to open the capture
+// stream, and is acknowledged all the same.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "service_process.h"
+
+#ifndef SERVICE_BINARY
+#error "SERVICE_BINARY must name the service executable"
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kTrigger[] = "persist.audio.hdmi.preview";
+constexpr char kOpenError[] =
+    "Unable to open PCM device (cannot open device 'hw:0,0': No such file or directory)";
+// Generous: these wait on the machine, not on the service's own timing.
+constexpr auto kDeadline = 5s;
+
+class ServiceNoCardsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (access("/dev/snd/controlC0", F_OK) == 0 || access("/dev/snd/controlC1", F_OK) == 0) {
+            GTEST_SKIP() << "this machine has sound cards; these tests need none";
+        }
+        ASSERT_FALSE(store_.path().empty());
+    }
+
+    void start(bool merge_output = false) {
+        ASSERT_TRUE(service_.start(SERVICE_BINARY, {"HDMI_PREVIEW_PROPERTY_DIR=" + store_.path()},
+                                   merge_output))
+            << service_.error();
+    }
+    std::string trigger() const { return read_property(store_.path(), kTrigger); }
+    void set_trigger(const char* value) {
+        ASSERT_TRUE(write_property(store_.path(), kTrigger, value));
+    }
+    // One failed run after the trigger was set: its lines, and "2" in the trigger.
+    void expect_failed_run(size_t nth) {
+        EXPECT_TRUE(service_.wait_for_line(Stream::kErr, kOpenError, kDeadline, nth));
+        EXPECT_TRUE(service_.wait_for_line(Stream::kOut, "Captured 0 frames", kDeadline, nth));
+        EXPECT_TRUE(service_.wait_for_line(Stream::kOut, "prop exit", kDeadline, nth));
+        EXPECT_EQ(trigger(), "2");
+    }
+
+    TempDir store_;
+    ServiceProcess service_;
+};
+
+// Each line on its stream, nothing else on either (alsa-lib's own messages are silenced).
+TEST_F(ServiceNoCardsTest, FailedRunIsReportedAndAcknowledged) {
+    set_trigger("1");
+    start();
+    expect_failed_run(0);
+    service_.drain_for(100ms);
+    EXPECT_EQ(service_.texts(Stream::kErr), std::vector<std::string>{kOpenError});
+    EXPECT_EQ(service_.texts(Stream::kOut),
+              (std::vector<std::string>{"Captured 0 frames", "prop exit"}));
+}
+
+// With both streams on one pipe the lines keep the order they were written in; "2" is in the
+// trigger by the time "prop exit" is printed.
+TEST_F(ServiceNoCardsTest, LinesComeInOrderAndTheAcknowledgementPrecedesPropExit) {
+    start(/*merge_output=*/true);
+    set_trigger("1");
+    ASSERT_TRUE(service_.wait_for_line(Stream::kOut, "prop exit", kDeadline));
+    EXPECT_EQ(trigger(), "2");
+    ASSERT_EQ(service_.lines().size(), 3u);
+    EXPECT_EQ(service_.lines()[0].text, kOpenError);
+    EXPECT_EQ(service_.lines()[1].text, "Captured 0 frames");
+    EXPECT_EQ(service_.lines()[2].text, "prop exit");
+}
+
+// Its own "2" starts nothing; each new 1 starts exactly one run.
+TEST_F(ServiceNoCardsTest, RunsOncePerTriggerWrite) {
+    start();
+    set_trigger("1");
+    expect_failed_run(0);
+    service_.drain_for(300ms);
+    EXPECT_EQ(service_.texts(Stream::kOut).size(), 2u) << "the acknowledgement started a run";
+    set_trigger("1");
+    expect_failed_run(1);
+}
+
+// SIGINT leaves the service polling; SIGTERM ends it.
+TEST_F(ServiceNoCardsTest, InterruptKeepsPollingAndTerminateEnds) {
+    start();
+    set_trigger("1");
+    expect_failed_run(0);
+    service_.send_signal(SIGINT);
+    service_.send_signal(SIGINT);
+    set_trigger("1");
+    expect_failed_run(1);
+    int status = 0;
+    EXPECT_FALSE(service_.wait_exit(100ms, &status)) << "SIGINT ended the process";
+    service_.send_signal(SIGTERM);
+    ASSERT_TRUE(service_.wait_exit(kDeadline, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+}
+
+}  // namespace

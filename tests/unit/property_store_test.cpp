@@ -1,0 +1,164 @@
+#include <cutils/properties.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "service_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class PropertyStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.path().empty());
+        setenv("HDMI_PREVIEW_PROPERTY_DIR", dir_.path().c_str(), 1);
+    }
+    void TearDown() override { unsetenv("HDMI_PREVIEW_PROPERTY_DIR"); }
+
+    std::string get(const char* key, const char* default_value = "dflt") {
+        char value[PROPERTY_VALUE_MAX];
+        const int len = property_get(key, value, default_value);
+        EXPECT_EQ(len, static_cast<int>(strlen(value)));
+        return value;
+    }
+    void write_file(const std::string& name, const std::string& text) {
+        std::ofstream(dir_.path() + "/" + name, std::ios::binary) << text;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(PropertyStoreTest, RoundTrip) {
+    EXPECT_EQ(get("persist.audio.hdmi.preview"), "dflt");
+    EXPECT_EQ(property_set("persist.audio.hdmi.preview", "1"), 0);
+    EXPECT_EQ(get("persist.audio.hdmi.preview"), "1");
+    EXPECT_EQ(property_set("persist.audio.hdmi.preview", "2"), 0);
+    EXPECT_EQ(get("persist.audio.hdmi.preview"), "2");
+    // An empty value reads as unset.
+    EXPECT_EQ(property_set("persist.audio.hdmi.preview", ""), 0);
+    EXPECT_EQ(get("persist.audio.hdmi.preview"), "dflt");
+    // Only the value files are left: no temporary file outlives a write.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(PropertyStoreTest, LengthLimitsCountTheTerminator) {
+    const std::string longest_value(PROPERTY_VALUE_MAX - 1, 'v');
+    const std::string longest_key = "k" + std::string(PROPERTY_KEY_MAX - 2, 'x');
+    EXPECT_EQ(property_set("a.key", longest_value.c_str()), 0);
+    EXPECT_EQ(get("a.key"), longest_value);
+    EXPECT_EQ(property_set("a.key", (longest_value + "v").c_str()), -EINVAL);
+    EXPECT_EQ(get("a.key"), longest_value) << "a refused write leaves the old value";
+    EXPECT_EQ(property_set(longest_key.c_str(), "1"), 0);
+    EXPECT_EQ(get(longest_key.c_str()), "1");
+    EXPECT_EQ(property_set((longest_key + "x").c_str(), "1"), -EINVAL);
+    // A default longer than a value is cut to the maximum, never written past it.
+    const std::string long_default(200, 'd');
+    EXPECT_EQ(get("unset.key", long_default.c_str()),
+              long_default.substr(0, PROPERTY_VALUE_MAX - 1));
+}
+
+TEST_F(PropertyStoreTest, RefusesKeysThatLeaveOrHideInTheStore) {
+    for (const char* key : {"", ".", "..", ".hidden", "../escape", "a/b", "/abs", "sp ace",
+                            "new\nline", "t\xc3\xa4st", "star*"}) {
+        EXPECT_EQ(property_set(key, "1"), -EINVAL) << "'" << key << "'";
+        EXPECT_EQ(get(key), "dflt") << "'" << key << "'";
+    }
+    EXPECT_FALSE(fs::exists(fs::path(dir_.path()).parent_path() / "escape"));
+    EXPECT_EQ(fs::directory_iterator(dir_.path()), fs::directory_iterator());
+    for (const char* key : {"A-Z_a-z.0-9:@", "persist.sys.voice.level"}) {
+        EXPECT_EQ(property_set(key, "ok"), 0) << key;
+    }
+}
+
+TEST_F(PropertyStoreTest, RefusesValuesWithANewline) {
+    EXPECT_EQ(property_set("a.key", "1\n2"), -EINVAL);
+    EXPECT_EQ(get("a.key"), "dflt");
+}
+
+TEST_F(PropertyStoreTest, ReadsFilesWrittenByHand) {
+    struct Case {
+        std::string text;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"1\n", "1"},                   // echo 1 > dir/key
+        {"1\n\n", "1\n"},               // only one newline is dropped
+        {"7", "7"},                     // printf 7 > dir/key
+        {"\n", "dflt"},                 // empty
+        {"", "dflt"},                   //
+        {std::string("a\0b", 3), "a"},  // a NUL ends the text
+    };
+    for (const Case& c : cases) {
+        write_file("hand.key", c.text);
+        EXPECT_EQ(get("hand.key"), c.value) << "'" << c.text << "'";
+    }
+    // Too long for a value, even with its newline: unreadable, so the default.
+    write_file("hand.key", std::string(PROPERTY_VALUE_MAX - 1, 'x') + "\n");
+    EXPECT_EQ(get("hand.key"), std::string(PROPERTY_VALUE_MAX - 1, 'x'));
+    write_file("hand.key", std::string(PROPERTY_VALUE_MAX, 'x'));
+    EXPECT_EQ(get("hand.key"), "dflt");
+    write_file("hand.key", std::string(4096, 'x'));
+    EXPECT_EQ(get("hand.key"), "dflt");
+}
+
+TEST_F(PropertyStoreTest, DoesNotFollowSymlinksOrReadSpecialFiles) {
+    TempDir elsewhere;
+    std::ofstream(elsewhere.path() + "/target") << "1";
+    fs::create_symlink(elsewhere.path() + "/target", dir_.path() + "/linked.key");
+    EXPECT_EQ(get("linked.key"), "dflt");
+    ASSERT_EQ(mkfifo((dir_.path() + "/fifo.key").c_str(), 0600), 0);
+    EXPECT_EQ(get("fifo.key"), "dflt") << "a FIFO neither blocks the reader nor counts as a value";
+    fs::create_directory(dir_.path() + "/dir.key");
+    EXPECT_EQ(get("dir.key"), "dflt");
+    // A write replaces the link itself and leaves its target alone.
+    EXPECT_EQ(property_set("linked.key", "2"), 0);
+    EXPECT_EQ(get("linked.key"), "2");
+    std::ifstream target(elsewhere.path() + "/target");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "1");
+}
+
+TEST_F(PropertyStoreTest, MissingDirectory) {
+    const std::string missing = dir_.path() + "/missing";
+    setenv("HDMI_PREVIEW_PROPERTY_DIR", missing.c_str(), 1);
+    EXPECT_EQ(get("a.key"), "dflt");
+    EXPECT_EQ(property_set("a.key", "1"), -ENOENT);
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+// One writer replaces a value as fast as it can while a reader checks every read: it must see
+// one whole value or the other, never a mix, a part or nothing.
+TEST_F(PropertyStoreTest, ReaderNeverSeesHalfAValue) {
+    const std::string a(PROPERTY_VALUE_MAX - 1, 'a');
+    const std::string b(PROPERTY_VALUE_MAX - 1, 'b');
+    ASSERT_EQ(property_set("hammered.key", a.c_str()), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> write_failures{0};
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) {
+            if (property_set("hammered.key", (i % 2 ? a : b).c_str()) != 0) ++write_failures;
+        }
+        done = true;
+    });
+    int reads = 0;
+    int bad = 0;
+    while (!done || reads < 100) {
+        const std::string value = get("hammered.key");
+        if (value != a && value != b) ++bad;
+        ++reads;
+    }
+    writer.join();
+    EXPECT_EQ(bad, 0) << "of " << reads << " reads";
+    EXPECT_EQ(write_failures, 0);
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+#include "service.h"
+
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "bsd_signal.h"
+#include "fakes.h"
+#include "gtest/gtest.h"
+#include "loopback.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakes::reset();
+        keep_running = 1;
+    }
+    void TearDown() override {
+        signal(SIGINT, SIG_DFL);
+        keep_running = 1;
+    }
+
+    static bool poll() {
+        return fakes::transcribe([] { return poll_trigger(); });
+    }
+
+    // The tail that follows every run: the count, the acknowledgement, "prop exit".
+    static Log acknowledgement(uint64_t frames) {
+        return {"out: Captured " + std::to_string(frames) + " frames",
+                "property_set(persist.audio.hdmi.preview, 2)", "out: prop exit"};
+    }
+    static Log tail(size_t n) {
+        const Log& log = fakes::log();
+        return n > log.size() ? log : Log(log.end() - n, log.end());
+    }
+};
+
+TEST_F(ServiceTest, TriggerTextsWithIntegerValueOneStartARun) {
+    const char* starting[] = {"1", "01", "+1", "  1", "1abc", "1.5"};
+    const char* idle[] = {"", "0", "2", "-1", "x1", " 0 1", "11"};
+    for (const char* text : starting) {
+        fakes::reset();
+        fakes::script().capture_not_ready = true;  // a run that ends at once
+        fakes::set_property(kTriggerProperty, text);
+        EXPECT_TRUE(poll()) << "'" << text << "'";
+        EXPECT_EQ(fakes::entries("pcm_open_req").size(), 1u) << "'" << text << "'";
+    }
+    for (const char* text : idle) {
+        fakes::reset();
+        fakes::set_property(kTriggerProperty, text);
+        EXPECT_FALSE(poll()) << "'" << text << "'";
+        EXPECT_EQ(fakes::log(), Log{}) << "'" << text << "'";
+        EXPECT_EQ(fakes::property(kTriggerProperty), text) << "an idle poll writes nothing";
+    }
+    fakes::reset();
+    EXPECT_FALSE(poll()) << "unset trigger";
+}
+
+// Whatever ends the run, the count is printed, "2" is written and "prop exit" follows, in that
+// order, after the run has released everything.
+TEST_F(ServiceTest, AcknowledgesEveryKindOfEnding) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        uint64_t frames;
+        Log errors;
+    };
+    const Case cases[] = {
+        {"capture open fails",
+         [] { fakes::script().capture_not_ready = true; },
+         0,
+         {"err: Unable to open PCM device (capture broken)"}},
+        {"playback open fails",
+         [] { fakes::script().playback_not_ready = true; },
+         0,
+         {"err: Unable to open PCM device 0 (playback broken)"}},
+        {"controller writes 0",
+         [] {
+             fakes::script().on_read = [](int b) {
+                 if (b == 3) fakes::set_property(kTriggerProperty, "0");
+             };
+         },
+         3 * 1024,
+         {}},
+        {"interrupt during the run",
+         [] {
+             fakes::script().on_read = [](int b) {
+                 if (b == 1) handle_interrupt(SIGINT);
+             };
+         },
+         2 * 1024,
+         {}},
+        {"read fails", [] { fakes::script().reads_before_failure = 2; }, 2 * 1024, {}},
+        {"write fails",
+         [] { fakes::script().writes_before_failure = 1; },
+         1 * 1024,
+         {"err: Error capturing sample"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        fakes::set_property(kTriggerProperty, "1");
+        c.arrange();
+        EXPECT_TRUE(poll());
+        EXPECT_EQ(tail(3), acknowledgement(c.frames));
+        EXPECT_EQ(fakes::entries("err: "), c.errors);
+        EXPECT_EQ(fakes::open_handles(), 0);
+        // The acknowledgement overwrote whatever stopped the run, and it starts nothing.
+        EXPECT_EQ(fakes::property(kTriggerProperty), "2");
+        EXPECT_FALSE(poll());
+    }
+}
+
+TEST_F(ServiceTest, CaptureFailureOrder) {
+    fakes::set_property(kTriggerProperty, "1");
+    fakes::script().capture_not_ready = true;
+    poll();
+    const Log expected_tail = {"err: Unable to open PCM device (capture broken)",
+                               "pcm_close(capture)", "out: Captured 0 frames",
+                               "property_set(persist.audio.hdmi.preview, 2)", "out: prop exit"};
+    EXPECT_EQ(tail(5), expected_tail);
+}
+
+// The handler stays installed, restarts interrupted calls, and only clears keep_running: a
+// SIGINT while idle leaves the process polling, and every later run opens both streams, prints
+// its capturing line, moves nothing and reports 0 frames.
+TEST_F(ServiceTest, InterruptWhileIdleLeavesLaterRunsEmpty) {
+    ASSERT_NE(bsd_signal(SIGINT, handle_interrupt), SIG_ERR);
+    struct sigaction installed;
+    ASSERT_EQ(sigaction(SIGINT, nullptr, &installed), 0);
+    EXPECT_TRUE(installed.sa_flags & SA_RESTART);
+    EXPECT_FALSE(installed.sa_flags & SA_RESETHAND);
+
+    raise(SIGINT);
+    EXPECT_EQ(keep_running, 0);
+    raise(SIGINT);  // a second one changes nothing, and does not end the process
+    ASSERT_EQ(sigaction(SIGINT, nullptr, &installed), 0);
+    EXPECT_EQ(installed.sa_handler, handle_interrupt);
+
+    for (int run = 0; run < 2; ++run) {
+        fakes::reset();
+        fakes::set_property(kTriggerProperty, "1");
+        EXPECT_TRUE(poll());
+        EXPECT_EQ(fakes::reads(), 0);
+        EXPECT_EQ(fakes::entries("pcm_open").size(), 2u);
+        EXPECT_EQ(fakes::entries("out: "), (Log{"out: Capturing sample: 2 ch, 48000 hz, 16 bit",
+                                                "out: Captured 0 frames", "out: prop exit"}));
+    }
+}
+
+}  // namespace
