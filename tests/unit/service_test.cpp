@@ -41,7 +41,9 @@ class ServiceTest : public ::testing::Test {
 };
 
 TEST_F(ServiceTest, TriggerTextsWithIntegerValueOneStartARun) {
-    const char* starting[] = {"1", "01", "+1", "  1", "1abc", "1.5"};
+    // The longest value the platform allows fills prop_value to its last byte.
+    const std::string longest = "1" + std::string(PROPERTY_VALUE_MAX - 2, 'x');
+    const char* starting[] = {"1", "01", "+1", "  1", "1abc", "1.5", longest.c_str()};
     const char* idle[] = {"", "0", "2", "-1", "x1", " 0 1", "11"};
     for (const char* text : starting) {
         fakes::reset();
