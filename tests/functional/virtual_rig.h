@@ -1,0 +1,74 @@
+#pragma once
+
+// The real service on its own pair of virtual sound cards: a temporary folder holding the property
+// store and the cards' files, the environment that points alsa-lib and the service at them, and
+// the arithmetic that the recorded audio is checked against.
+
+#include <stdint.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "service_process.h"
+
+inline constexpr char kTrigger[] = "persist.audio.hdmi.preview";
+inline constexpr char kLevel[] = "persist.sys.voice.level";
+inline constexpr char kCapturingLine[] = "Capturing sample: 2 ch, 48000 hz, 16 bit";
+
+// One block of the service: 1024 stereo 16-bit frames.
+inline constexpr size_t kBlockFrames = 1024;
+inline constexpr size_t kBlockSamples = kBlockFrames * 2;
+inline constexpr size_t kBlockBytes = kBlockSamples * 2;
+inline constexpr double kBlockMs = 1000.0 * kBlockFrames / 48000;
+
+using Samples = std::vector<int16_t>;
+
+// The service's gain: (s / 7) * level, truncated toward zero, clamped to 16 bits.
+int16_t scaled(int16_t sample, int level);
+Samples scaled(const Samples& in, int level);
+
+// Test signals, `frames` stereo frames long.
+Samples ramp(size_t frames);           // every 16-bit value in turn, both channels offset
+Samples pseudo_random(size_t frames);  // full-scale noise from a fixed seed
+
+std::string captured_line(size_t frames);
+
+class VirtualRig {
+  public:
+    VirtualRig();
+
+    // Extra environment for the service, e.g. "HDMI_PREVIEW_VCARD1_ABSENT=1".
+    void add_env(const std::string& entry) { extra_env_.push_back(entry); }
+    // What capture on card 0 delivers (silence after it).
+    void set_input(const Samples& samples);
+    void start(bool merge_output = false);
+
+    ServiceProcess& service() { return service_; }
+    const std::string& store() const { return store_; }
+
+    void set_trigger(const std::string& value);
+    void set_level(const std::string& value);
+    std::string trigger() const;
+
+    // What playback on card 1 was given, and what capture on card 0 delivered, so far.
+    Samples played() const;
+    Samples delivered() const;
+    size_t played_bytes() const;
+    size_t delivered_bytes() const;
+
+    // Waits until at least `blocks` blocks have been played.
+    bool wait_played_blocks(size_t blocks, std::chrono::milliseconds timeout) const;
+    // Waits until the service has installed its SIGINT handler.
+    bool wait_interrupt_handler(std::chrono::milliseconds timeout) const;
+
+  private:
+    TempDir dir_;
+    std::string store_;
+    std::vector<std::string> extra_env_;
+    ServiceProcess service_;
+};
+
+// Compares `actual` with `expected` and describes the first difference (block, sample, values).
+::testing::AssertionResult same_samples(const Samples& expected, const Samples& actual);
