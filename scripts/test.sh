@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the whole suite, then the unit tests
-# again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test:
+#   1. the unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer (build-sanitize/)
+#   2. the ARMv7 cross build and its unit tests under qemu-arm (build-arm/)
+#   3. the system suite on real kernel ALSA in x86-64 and ARMv7 QEMU guests (build-sys/)
+#   4. the whole host suite: unit, functional and virtual-card tests (build/)
+# Every stage runs even when an earlier one failed; the exit status is non-zero if any did.
 #
-#   bash scripts/test.sh            (build trees: build/ and build-sanitize/ in the source tree)
+#   bash scripts/test.sh            every stage
+#   bash scripts/test.sh --host     stage 4 only
 set -euo pipefail
 
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -11,17 +16,27 @@ src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 jobs=$(nproc)
-status=0
+failed=()
 
-echo "== Build and test: $src/build"
+if [[ ${1:-} != --host ]]; then
+    echo "== 1. Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer: $src/build-sanitize"
+    cmake -S "$src" -B "$src/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DHDMI_PREVIEW_SANITIZE=ON \
+        -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
+    cmake --build "$src/build-sanitize" -j"$jobs"
+    (cd "$src/build-sanitize" && ctest --output-on-failure -j"$jobs" -L unit) || failed+=(sanitize)
+
+    echo "== 2. ARMv7 cross build, unit tests under qemu-arm: $src/build-arm"
+    bash "$src/scripts/ci-armhf.sh" "$src/build-arm" || failed+=(armhf)
+
+    echo "== 3. System suite in QEMU guests with snd-aloop cards: $src/build-sys"
+    bash "$src/scripts/system-tests.sh" || failed+=(system)
+fi
+
+echo "== 4. Host suite: $src/build"
 cmake -S "$src" -B "$src/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$src/build" -j"$jobs"
-(cd "$src/build" && ctest --output-on-failure -j"$jobs") || status=1
-
-echo "== Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer: $src/build-sanitize"
-cmake -S "$src" -B "$src/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DHDMI_PREVIEW_SANITIZE=ON \
-    -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
-cmake --build "$src/build-sanitize" -j"$jobs"
-(cd "$src/build-sanitize" && ctest --output-on-failure -j"$jobs" -L unit) || status=1
-
-exit $status
+if ((${#failed[@]})); then
+    echo "== Failed before this stage: ${failed[*]}"
+fi
+(cd "$src/build" && ctest --output-on-failure -j"$jobs") || failed+=(host)
+((${#failed[@]} == 0))

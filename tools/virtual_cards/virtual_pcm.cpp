@@ -189,10 +189,13 @@ int vp_hw_params(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* /*params*/) {
         io->channels * static_cast<unsigned int>(snd_pcm_format_physical_width(io->format)) / 8;
     // The period in nanoseconds, rounded up so that the timer never fires before the position
     // has moved; ppm shifts the device's clock against the monotonic one.
-    const __int128 num = static_cast<__int128>(io->period_size) * kNsPerSecond * 1000000;
-    const __int128 den = static_cast<__int128>(io->rate) * (1000000 + v->ppm);
+    // period_size * 1e9 * 1e6 / den overflows 64 bits, so the quotient is taken in two steps
+    // (32-bit targets have no 128-bit integers).
+    const int64_t den = static_cast<int64_t>(io->rate) * (1000000 + v->ppm);
     if (den <= 0) return -EINVAL;
-    v->period_ns = static_cast<int64_t>((num + den - 1) / den);
+    const uint64_t num = static_cast<uint64_t>(io->period_size) * kNsPerSecond;
+    const uint64_t d = static_cast<uint64_t>(den);
+    v->period_ns = static_cast<int64_t>(num / d * 1000000 + ((num % d) * 1000000 + d - 1) / d);
     // alsa-lib's own boundary: the largest power-of-two multiple of the buffer that fits.
     v->boundary = io->buffer_size;
     while (v->boundary * 2 <= static_cast<snd_pcm_uframes_t>(LONG_MAX) - io->buffer_size) {
