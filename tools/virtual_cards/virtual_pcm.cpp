@@ -110,10 +110,10 @@ int vp_start(snd_pcm_ioplug_t* io) {
     VirtualPcm* v = self(io);
     v->start_ns = now_ns();
     v->running = true;
-    itimerspec spec{};
-    spec.it_value = to_timespec(v->start_ns + v->period_ns);
-    spec.it_interval = to_timespec(v->period_ns);
-    if (timerfd_settime(v->timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) return -errno;
+    itimerspec when{};
+    when.it_value = to_timespec(v->start_ns + v->period_ns);
+    when.it_interval = to_timespec(v->period_ns);
+    if (timerfd_settime(v->timer_fd, TFD_TIMER_ABSTIME, &when, nullptr) != 0) return -errno;
     return 0;
 }
 
