@@ -26,20 +26,9 @@ int usage() {
     return 2;
 }
 
-const char* key_fault(const char* key) {
-    if (key[0] == '\0') return "key is empty";
-    if (strlen(key) >= PROPERTY_KEY_MAX) return "key is longer than 31 characters";
-    for (const char* c = key; *c != '\0'; ++c) {
-        if (!property_store::is_key_char(*c)) {
-            return "key holds a character outside A-Z a-z 0-9 . _ - : @";
-        }
-    }
-    return "key starts with '.'";
-}
-
 int get(const char* key, const char* default_value) {
-    if (!property_store::is_valid_key(key)) {
-        fprintf(stderr, "%s: cannot get '%s': %s\n", kTool, key, key_fault(key));
+    if (const char* cause = property_store::key_fault(key)) {
+        fprintf(stderr, "%s: cannot get '%s': %s\n", kTool, key, cause);
         return 1;
     }
     char value[PROPERTY_VALUE_MAX];
@@ -49,14 +38,9 @@ int get(const char* key, const char* default_value) {
 }
 
 int set(const char* key, const char* value) {
-    const char* cause = nullptr;
-    if (!property_store::is_valid_key(key)) {
-        cause = key_fault(key);
-    } else if (strlen(value) >= PROPERTY_VALUE_MAX) {
-        cause = "value is longer than 91 characters";
-    } else if (strchr(value, '\n') != nullptr) {
-        cause = "value holds a newline";
-    }
+    // The store refuses both alike (EINVAL); it tells the cause apart for this message.
+    const char* cause = property_store::key_fault(key);
+    if (cause == nullptr) cause = property_store::value_fault(value);
     if (cause != nullptr) {
         fprintf(stderr, "%s: cannot set '%s': %s\n", kTool, key, cause);
         return 1;

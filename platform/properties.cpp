@@ -85,18 +85,26 @@ namespace property_store {
 
 std::string directory() { return store_directory(); }
 
-bool is_key_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-' || c == ':' || c == '@';
+const char* key_fault(const char* key) {
+    if (key == nullptr || key[0] == '\0') return "key is empty";
+    const size_t len = strnlen(key, PROPERTY_KEY_MAX);
+    if (len >= PROPERTY_KEY_MAX) return "key is longer than 31 characters";
+    for (size_t i = 0; i < len; ++i) {
+        const char c = key[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-' || c == ':' || c == '@')) {
+            return "key holds a character outside A-Z a-z 0-9 . _ - : @";
+        }
+    }
+    if (key[0] == '.') return "key starts with '.'";
+    return nullptr;
 }
 
-bool is_valid_key(const char* key) {
-    if (key == nullptr || key[0] == '\0' || key[0] == '.') return false;
-    size_t len = 0;
-    for (; key[len] != '\0'; ++len) {
-        if (len + 1 >= PROPERTY_KEY_MAX || !is_key_char(key[len])) return false;
-    }
-    return true;
+const char* value_fault(const char* value) {
+    const size_t len = strnlen(value, PROPERTY_VALUE_MAX);
+    if (len >= PROPERTY_VALUE_MAX) return "value is longer than 91 characters";
+    if (memchr(value, '\n', len) != nullptr) return "value holds a newline";
+    return nullptr;
 }
 
 }  // namespace property_store
@@ -112,10 +120,12 @@ extern "C" int property_get(const char* key, char* value, const char* default_va
 }
 
 extern "C" int property_set(const char* key, const char* value) {
-    if (!property_store::is_valid_key(key)) return -EINVAL;
     if (value == nullptr) value = "";
-    size_t len = strnlen(value, PROPERTY_VALUE_MAX);
-    if (len >= PROPERTY_VALUE_MAX || memchr(value, '\n', len) != nullptr) return -EINVAL;
+    if (property_store::key_fault(key) != nullptr ||
+        property_store::value_fault(value) != nullptr) {
+        return -EINVAL;
+    }
+    const size_t len = strlen(value);
 
     const char* dir = store_directory();
     char path[kPathMax];
