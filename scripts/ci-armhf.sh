@@ -19,12 +19,7 @@ fail() {
 
 # shellcheck source=packages.sh
 . "$root/scripts/packages.sh"
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    # The armhf packages below are then missing, so ensure_packages updates the index first.
-    "${sudo[@]}" dpkg --add-architecture armhf || fail "dpkg cannot add the armhf architecture"
-fi
+ensure_architecture armhf || fail "cannot add the armhf architecture"
 ensure_packages cmake make pkg-config g++-arm-linux-gnueabihf libasound2-dev:armhf \
     libgtest-dev:armhf qemu-user-static || fail "cannot install the cross build's packages"
 

@@ -1,7 +1,19 @@
 # Sourced by the scripts here: installs the Debian packages that are missing, and only those, with
 # one index update before installing. Uses sudo when not root.
 #
+#   ensure_architecture ARCH      (before ensure_packages of ARCH's packages)
 #   ensure_packages PACKAGE...
+
+as_root() {
+    if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi
+}
+
+# Adds a foreign dpkg architecture. Its packages are then missing, so the ensure_packages that
+# follows updates the index before installing them.
+ensure_architecture() {
+    dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+    as_root dpkg --add-architecture "$1" || { echo "dpkg cannot add the $1 architecture" >&2; return 1; }
+}
 
 ensure_packages() {
     local missing=() p
@@ -10,13 +22,11 @@ ensure_packages() {
             missing+=("$p")
     done
     ((${#missing[@]})) || return 0
-    local sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
     echo "Installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -q || { echo "apt-get update failed" >&2; return 1; }
+    as_root apt-get update -q || { echo "apt-get update failed" >&2; return 1; }
     # --no-remove: a package that conflicts with an installed one fails here instead of taking the
     # machine's packages away.
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-remove \
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-remove \
         --no-install-recommends "${missing[@]}" || { echo "cannot install ${missing[*]}" >&2; return 1; }
 }
 

@@ -36,12 +36,7 @@ mkdir -p "$out" || fail "cannot create $out"
 stage "packages"
 # shellcheck source=packages.sh
 . "$root/scripts/packages.sh"
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    # The armhf packages below are then missing, so ensure_packages updates the index first.
-    "${sudo[@]}" dpkg --add-architecture armhf || fail "dpkg cannot add the armhf architecture"
-fi
+ensure_architecture armhf || fail "cannot add the armhf architecture"
 ensure_packages cmake make g++ pkg-config libasound2-dev cpio kmod python3 bc \
     qemu-system-x86 qemu-system-arm g++-arm-linux-gnueabihf libasound2-dev:armhf ||
     fail "cannot install the system suite's packages"

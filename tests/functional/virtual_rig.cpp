@@ -26,14 +26,6 @@
 
 namespace {
 
-Samples read_samples(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Samples out(bytes.size() / 2);
-    std::copy_n(bytes.data(), out.size() * 2, reinterpret_cast<char*>(out.data()));
-    return out;
-}
-
 size_t file_size(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
@@ -70,6 +62,20 @@ Samples pseudo_random(size_t frames) {
     return out;
 }
 
+Samples read_samples(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Samples out(bytes.size() / 2);
+    std::copy_n(bytes.data(), out.size() * 2, reinterpret_cast<char*>(out.data()));
+    return out;
+}
+
+void write_samples(const std::string& path, const Samples& samples) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(samples.data()),
+              static_cast<std::streamsize>(samples.size() * 2));
+}
+
 std::string captured_line(size_t frames) {
     return "Captured " + std::to_string(frames) + " frames";
 }
@@ -77,9 +83,7 @@ std::string captured_line(size_t frames) {
 VirtualRig::VirtualRig() : store_(dir_.path() + "/store") { mkdir(store_.c_str(), 0755); }
 
 void VirtualRig::set_input(const Samples& samples) {
-    std::ofstream out(dir_.path() + "/card0-capture.raw", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(samples.data()),
-              static_cast<std::streamsize>(samples.size() * 2));
+    write_samples(dir_.path() + "/card0-capture.raw", samples);
 }
 
 void VirtualRig::start(bool merge_output) {

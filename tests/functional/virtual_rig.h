@@ -35,6 +35,10 @@ Samples pseudo_random(size_t frames);  // full-scale noise from a fixed seed
 
 std::string captured_line(size_t frames);
 
+// The virtual cards' raw files: interleaved 16-bit samples, host byte order.
+Samples read_samples(const std::string& path);  // empty when the file is missing
+void write_samples(const std::string& path, const Samples& samples);
+
 class VirtualRig {
   public:
     VirtualRig();

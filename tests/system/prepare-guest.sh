@@ -73,24 +73,23 @@ fetch() {
 kernel_deb=$(fetch "$kernel_pkg")
 busybox_deb=$(fetch busybox-static)
 
-# Unpacked once per package version, beside the .deb.
-kernel_tree=${kernel_deb%.deb}.tree
-if [[ ! -f $kernel_tree/.complete ]]; then
-    rm -rf "$kernel_tree"
-    mkdir -p "$kernel_tree"
-    dpkg-deb --fsys-tarfile "$kernel_deb" | tar -x -C "$kernel_tree" --wildcards \
-        './boot/*' './lib/modules/*/kernel/sound/*' './lib/modules/*/modules.builtin*' ||
-        fail "cannot unpack $kernel_deb"
-    touch "$kernel_tree/.complete"
-fi
-busybox_tree=${busybox_deb%.deb}.tree
-if [[ ! -f $busybox_tree/.complete ]]; then
-    rm -rf "$busybox_tree"
-    mkdir -p "$busybox_tree"
-    dpkg-deb --fsys-tarfile "$busybox_deb" | tar -x -C "$busybox_tree" ./bin/busybox ||
-        fail "cannot unpack $busybox_deb"
-    touch "$busybox_tree/.complete"
-fi
+# Unpacks the members of .deb $1 that match the patterns after it, once per package version,
+# into a tree beside the .deb, and prints the tree's path.
+unpack() {
+    local deb=$1 tree=${1%.deb}.tree
+    shift
+    if [[ ! -f $tree/.complete ]]; then
+        rm -rf "$tree"
+        mkdir -p "$tree"
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tree" --wildcards "$@" ||
+            fail "cannot unpack $deb"
+        touch "$tree/.complete"
+    fi
+    echo "$tree"
+}
+kernel_tree=$(unpack "$kernel_deb" './boot/*' './lib/modules/*/kernel/sound/*' \
+    './lib/modules/*/modules.builtin*')
+busybox_tree=$(unpack "$busybox_deb" ./bin/busybox)
 
 kver=$(basename "$(find "$kernel_tree/lib/modules" -mindepth 1 -maxdepth 1 -type d | head -n 1)")
 [[ -n $kver ]] || fail "$kernel_deb holds no lib/modules/<version>"

@@ -65,23 +65,27 @@ void report(bool ok, const char* name, const std::string& cause) {
     fflush(stdout);
 }
 
-void figure(const char* name, const char* fmt, ...) {
-    char text[256];
-    va_list ap;
-    va_start(ap, fmt);
+std::string vformat(const char* fmt, va_list ap) {
+    char text[512];
     vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    printf("SYSTEST FIGURE %s: %s\n", name, text);
-    fflush(stdout);
+    return text;
 }
 
 std::string format(const char* fmt, ...) {
-    char text[512];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    std::string text = vformat(fmt, ap);
     va_end(ap);
     return text;
+}
+
+void figure(const char* name, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string text = vformat(fmt, ap);
+    va_end(ap);
+    printf("SYSTEST FIGURE %s: %s\n", name, text.c_str());
+    fflush(stdout);
 }
 
 // --- The input signal: full-scale noise, one 64-bit hash per frame, so that any stretch of a
@@ -309,20 +313,18 @@ class Service {
         std::unique_lock<std::mutex> lock(mutex_);
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        for (;;) {
+        int found = -1;
+        // Checked once more after the deadline: the line may have come with the wake-up.
+        cond_.wait_until(lock, deadline, [&] {
             for (size_t i = from; i < lines_.size(); ++i) {
-                if (lines_[i].text.compare(0, prefix.size(), prefix) == 0)
-                    return static_cast<int>(i);
-            }
-            if (eof_) return -1;
-            if (cond_.wait_until(lock, deadline) == std::cv_status::timeout) {
-                for (size_t i = from; i < lines_.size(); ++i) {
-                    if (lines_[i].text.compare(0, prefix.size(), prefix) == 0)
-                        return static_cast<int>(i);
+                if (lines_[i].text.compare(0, prefix.size(), prefix) == 0) {
+                    found = static_cast<int>(i);
+                    return true;
                 }
-                return -1;
             }
-        }
+            return eof_;
+        });
+        return found;
     }
     Line line(int i) {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -6,13 +6,12 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "service_process.h"
+#include "virtual_rig.h"
 
 #ifndef VCARD_PLUGIN
 #error "VCARD_PLUGIN must name the virtual card plugin"
@@ -36,19 +35,9 @@ constexpr snd_pcm_uframes_t kBuffer = kPeriod * kPeriods;
 constexpr double kPeriodMs = 1000.0 * kPeriod / 48000;
 constexpr auto kDeadline = 5s;
 
-using Frames = std::vector<int16_t>;  // interleaved stereo
-
-Frames pattern(size_t frames) {
-    Frames out(frames * 2);
+Samples pattern(size_t frames) {
+    Samples out(frames * 2);
     for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int16_t>(i * 3 + 1);
-    return out;
-}
-
-Frames read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Frames out(bytes.size() / 2);
-    std::copy_n(bytes.data(), out.size() * 2, reinterpret_cast<char*>(out.data()));
     return out;
 }
 
@@ -77,10 +66,8 @@ class VirtualPcmTest : public ::testing::Test {
         if (pcm_ != nullptr) snd_pcm_close(pcm_);
     }
 
-    void set_input(const Frames& frames) {
-        std::ofstream out(dir_.path() + "/card0-capture.raw", std::ios::binary);
-        out.write(reinterpret_cast<const char*>(frames.data()),
-                  static_cast<std::streamsize>(frames.size() * 2));
+    void set_input(const Samples& frames) {
+        write_samples(dir_.path() + "/card0-capture.raw", frames);
     }
 
     // Opens "hw:card,0" as the service's adapter does: 2 ch, 48 kHz, S16_LE, 4 x 1024 frames.
@@ -113,11 +100,11 @@ class VirtualPcmTest : public ::testing::Test {
         }
         return snd_pcm_prepare(pcm_);
     }
-    snd_pcm_sframes_t read(Frames* into, size_t frames) {
+    snd_pcm_sframes_t read(Samples* into, size_t frames) {
         into->resize(frames * 2);
         return snd_pcm_readi(pcm_, into->data(), frames);
     }
-    snd_pcm_sframes_t write(const Frames& frames) {
+    snd_pcm_sframes_t write(const Samples& frames) {
         return snd_pcm_writei(pcm_, frames.data(), frames.size() / 2);
     }
     // Waits until the stream has gone to XRUN on its own.
@@ -130,32 +117,32 @@ class VirtualPcmTest : public ::testing::Test {
 };
 
 TEST_F(VirtualPcmTest, CaptureDeliversTheFileThenSilenceAndKeepsACopy) {
-    const Frames input = pattern(kPeriod + kPeriod / 2);
+    const Samples input = pattern(kPeriod + kPeriod / 2);
     set_input(input);
     ASSERT_EQ(open(0, SND_PCM_STREAM_CAPTURE, 1, kBuffer), 0);
-    Frames got;
+    Samples got;
     ASSERT_EQ(read(&got, 2 * kPeriod), static_cast<snd_pcm_sframes_t>(2 * kPeriod));
-    Frames expected = input;
+    Samples expected = input;
     expected.resize(4 * kPeriod);
     EXPECT_EQ(got, expected);
-    EXPECT_EQ(read_file(dir_.path() + "/card0-capture-copy.raw"), expected);
+    EXPECT_EQ(read_samples(dir_.path() + "/card0-capture-copy.raw"), expected);
 }
 
 TEST_F(VirtualPcmTest, PlaybackAppendsWhatItIsGiven) {
     ASSERT_EQ(open(1, SND_PCM_STREAM_PLAYBACK, kBuffer / 2, kBuffer), 0);
-    const Frames first = pattern(kPeriod);
-    const Frames second = pattern(2 * kPeriod);
+    const Samples first = pattern(kPeriod);
+    const Samples second = pattern(2 * kPeriod);
     ASSERT_EQ(write(first), static_cast<snd_pcm_sframes_t>(kPeriod));
     ASSERT_EQ(write(second), static_cast<snd_pcm_sframes_t>(2 * kPeriod));
-    Frames both = first;
+    Samples both = first;
     both.insert(both.end(), second.begin(), second.end());
-    EXPECT_EQ(read_file(dir_.path() + "/card1-playback.raw"), both);
+    EXPECT_EQ(read_samples(dir_.path() + "/card1-playback.raw"), both);
 }
 
 // Capture hands out a period once its time has passed: ten periods take at least 213 ms.
 TEST_F(VirtualPcmTest, CaptureRunsOnTheRealClock) {
     ASSERT_EQ(open(0, SND_PCM_STREAM_CAPTURE, 1, kBuffer * 10), 0);
-    Frames got;
+    Samples got;
     const auto start = Clock::now();
     for (int i = 0; i < 10; ++i)
         ASSERT_EQ(read(&got, kPeriod), static_cast<snd_pcm_sframes_t>(kPeriod));
@@ -168,7 +155,7 @@ TEST_F(VirtualPcmTest, CaptureRunsOnTheRealClock) {
 // Playback takes a full buffer at once, then one period per period time.
 TEST_F(VirtualPcmTest, PlaybackBlocksOnceTheBufferIsFull) {
     ASSERT_EQ(open(1, SND_PCM_STREAM_PLAYBACK, kBuffer / 2, kBuffer), 0);
-    const Frames period = pattern(kPeriod);
+    const Samples period = pattern(kPeriod);
     const auto start = Clock::now();
     for (unsigned int i = 0; i < kPeriods; ++i)
         ASSERT_EQ(write(period), static_cast<snd_pcm_sframes_t>(kPeriod));
@@ -184,7 +171,7 @@ TEST_F(VirtualPcmTest, PlaybackBlocksOnceTheBufferIsFull) {
 // fails with EPIPE, and a prepare starts over.
 TEST_F(VirtualPcmTest, UnderrunFailsTheNextWriteUntilPrepared) {
     ASSERT_EQ(open(1, SND_PCM_STREAM_PLAYBACK, kBuffer / 2, kBuffer), 0);
-    const Frames period = pattern(kPeriod);
+    const Samples period = pattern(kPeriod);
     for (int i = 0; i < 2; ++i) ASSERT_EQ(write(period), static_cast<snd_pcm_sframes_t>(kPeriod));
     ASSERT_TRUE(wait_xrun());
     EXPECT_EQ(snd_pcm_state(pcm_), SND_PCM_STATE_XRUN);
@@ -196,7 +183,7 @@ TEST_F(VirtualPcmTest, UnderrunFailsTheNextWriteUntilPrepared) {
 TEST_F(VirtualPcmTest, OverrunFailsTheNextReadUntilPrepared) {
     set_input(pattern(16 * kPeriod));
     ASSERT_EQ(open(0, SND_PCM_STREAM_CAPTURE, 1, kBuffer), 0);
-    Frames got;
+    Samples got;
     ASSERT_EQ(read(&got, kPeriod), static_cast<snd_pcm_sframes_t>(kPeriod));
     ASSERT_TRUE(wait_xrun());
     EXPECT_EQ(read(&got, kPeriod), -EPIPE);
@@ -207,7 +194,7 @@ TEST_F(VirtualPcmTest, OverrunFailsTheNextReadUntilPrepared) {
 TEST_F(VirtualPcmTest, FailsWithEioAfterTheGivenPeriods) {
     setenv("HDMI_PREVIEW_VCARD0_FAIL_AFTER", "3", 1);
     ASSERT_EQ(open(0, SND_PCM_STREAM_CAPTURE, 1, kBuffer * 10), 0);
-    Frames got;
+    Samples got;
     for (int i = 0; i < 3; ++i)
         ASSERT_EQ(read(&got, kPeriod), static_cast<snd_pcm_sframes_t>(kPeriod));
     EXPECT_EQ(read(&got, kPeriod), -EIO);
@@ -255,7 +242,7 @@ TEST_P(VirtualPcmRateTest, RunsAtTheOffsetRate) {
     const RateCase& c = GetParam();
     setenv("HDMI_PREVIEW_VCARD0_PPM", c.ppm, 1);
     ASSERT_EQ(open(0, SND_PCM_STREAM_CAPTURE, 1, kBuffer * 10), 0);
-    Frames got;
+    Samples got;
     const auto start = Clock::now();
     ASSERT_EQ(read(&got, 20 * kPeriod), static_cast<snd_pcm_sframes_t>(20 * kPeriod));
     const double elapsed = Ms(Clock::now() - start).count();
