@@ -14,16 +14,13 @@ bool preview_requested() {
 
 uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint32_t channels,
                       uint32_t rate, uint32_t bits, uint32_t period_size, uint32_t period_count) {
-    // avail_min is left at 0, the library's choice; no tenth word is carried.
+    // The thresholds and avail_min stay 0, the library's defaults; no tenth word is carried.
     struct pcm_config config = {};
     config.channels = channels;
     config.rate = rate;
     config.period_size = period_size;
     config.period_count = period_count;
     config.format = bits == 32 ? PCM_FORMAT_S32_LE : PCM_FORMAT_S16_LE;
-    config.start_threshold = 0;
-    config.stop_threshold = 0;
-    config.silence_threshold = 0;
 
     // Declared in reverse of the release order (buffer, capture, playback). A handle that an open
     // returned but that is not ready is owned and closed too: tinyalsa allocates one for every
