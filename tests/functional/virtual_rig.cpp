@@ -11,19 +11,6 @@
 
 #include "gtest/gtest.h"
 
-#ifndef SERVICE_BINARY
-#error "SERVICE_BINARY must name the service executable"
-#endif
-#ifndef VCARD_PLUGIN
-#error "VCARD_PLUGIN must name the virtual card plugin"
-#endif
-#ifndef VCARD_CONF
-#error "VCARD_CONF must name the virtual cards' configuration"
-#endif
-#ifndef ALSA_STOCK_CONF
-#error "ALSA_STOCK_CONF must name alsa-lib's own configuration"
-#endif
-
 namespace {
 
 size_t file_size(const std::string& path) {

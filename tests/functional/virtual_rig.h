@@ -13,6 +13,20 @@
 #include "gtest/gtest.h"
 #include "service_process.h"
 
+// Set by the build for every user of the rig.
+#ifndef SERVICE_BINARY
+#error "SERVICE_BINARY must name the service executable"
+#endif
+#ifndef VCARD_PLUGIN
+#error "VCARD_PLUGIN must name the virtual card plugin"
+#endif
+#ifndef VCARD_CONF
+#error "VCARD_CONF must name the virtual cards' configuration"
+#endif
+#ifndef ALSA_STOCK_CONF
+#error "ALSA_STOCK_CONF must name alsa-lib's own configuration"
+#endif
+
 inline constexpr char kTrigger[] = "persist.audio.hdmi.preview";
 inline constexpr char kLevel[] = "persist.sys.voice.level";
 inline constexpr char kCapturingLine[] = "Capturing sample: 2 ch, 48000 hz, 16 bit";

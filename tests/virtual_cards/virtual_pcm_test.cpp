@@ -13,16 +13,6 @@
 #include "service_process.h"
 #include "virtual_rig.h"
 
-#ifndef VCARD_PLUGIN
-#error "VCARD_PLUGIN must name the virtual card plugin"
-#endif
-#ifndef VCARD_CONF
-#error "VCARD_CONF must name the virtual cards' configuration"
-#endif
-#ifndef ALSA_STOCK_CONF
-#error "ALSA_STOCK_CONF must name alsa-lib's own configuration"
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;
