@@ -93,14 +93,16 @@ TEST_F(PropToolTest, RefusalsNameTheKeyAndTheCause) {
               std::filesystem::directory_iterator());
 }
 
+// set makes a missing store one level deep, no deeper.
 TEST_F(PropToolTest, StoreThatCannotBeWritten) {
-    const std::string missing = store_.path() + "/missing";
+    const std::string parent = store_.path() + "/missing";
+    const std::string missing = parent + "/store";
     Result r = tool({"set", "a.key", "1"}, missing);
-    EXPECT_NE(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, std::vector<std::string>{"hdmi-preview-prop: cannot set 'a.key' in " +
                                               missing + ": No such file or directory"});
-    EXPECT_FALSE(std::filesystem::exists(missing));
-    EXPECT_NE(tool({"list"}, missing).exit_code, 0);
+    EXPECT_FALSE(std::filesystem::exists(parent));
+    EXPECT_EQ(tool({"list"}, missing).exit_code, 1);
 }
 
 TEST_F(PropToolTest, UsageErrors) {
