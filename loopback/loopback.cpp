@@ -1,11 +1,26 @@
 #include "loopback.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <memory>
 
 #include "pcm_open_req.h"
+
+#ifdef TINYALSA_HAS_PCM_OPEN_REQ
+// The variant's record has a tenth word after avail_min, which the run fills with the channel count
+// again. Its field name is the variant's own and comes from the build; the checks turn a wrong name
+// or another layout into a build failure instead of a write to some other word.
+#ifndef HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD
+#error "HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD is not defined: name the variant's tenth field"
+#endif
+static_assert(sizeof(struct pcm_config) == 10 * sizeof(uint32_t),
+              "the variant's pcm_config is not ten 32-bit words");
+static_assert(offsetof(struct pcm_config, HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD) ==
+                  9 * sizeof(uint32_t),
+              "HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD does not name the word after avail_min");
+#endif
 
 bool preview_requested() {
     property_get(kTriggerProperty, prop_value, "0");
@@ -14,13 +29,16 @@ bool preview_requested() {
 
 uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint32_t channels,
                       uint32_t rate, uint32_t bits, uint32_t period_size, uint32_t period_count) {
-    // The thresholds and avail_min stay 0, the library's defaults; no tenth word is carried.
+    // The thresholds and avail_min stay 0, the library's defaults.
     struct pcm_config config = {};
     config.channels = channels;
     config.rate = rate;
     config.period_size = period_size;
     config.period_count = period_count;
     config.format = bits == 32 ? PCM_FORMAT_S32_LE : PCM_FORMAT_S16_LE;
+#ifdef TINYALSA_HAS_PCM_OPEN_REQ
+    config.HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD = channels;
+#endif
 
     // Declared in reverse of the release order (buffer, capture, playback). A handle that an open
     // returned but that is not ready is owned and closed too: tinyalsa allocates one for every

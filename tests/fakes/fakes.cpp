@@ -24,6 +24,7 @@ struct State {
     PcmScript script;
     std::vector<std::string> log;
     std::vector<std::vector<unsigned char>> written;
+    std::vector<std::vector<uint32_t>> configs;
     int reads = 0;
     int writes = 0;
     int open_handles = 0;
@@ -66,6 +67,13 @@ const char* name(const struct pcm* pcm) {
     return pcm == nullptr ? "null" : pcm->capture ? "capture" : "playback";
 }
 
+void keep_config(const pcm_config* c) {
+    static_assert(sizeof(pcm_config) % sizeof(uint32_t) == 0, "pcm_config is not whole words");
+    std::vector<uint32_t> words(sizeof(pcm_config) / sizeof(uint32_t));
+    memcpy(words.data(), c, sizeof(pcm_config));
+    state().configs.push_back(words);
+}
+
 struct pcm* open_handle(bool capture, bool null, bool ready) {
     if (null) return nullptr;
     ++state().open_handles;
@@ -93,6 +101,7 @@ void reset() {
     s.script = PcmScript{};
     s.log.clear();
     s.written.clear();
+    s.configs.clear();
     s.reads = s.writes = 0;
     s.open_handles = 0;
     s.properties.clear();
@@ -102,6 +111,7 @@ void reset() {
 PcmScript& script() { return state().script; }
 const std::vector<std::string>& log() { return state().log; }
 const std::vector<std::vector<unsigned char>>& written() { return state().written; }
+const std::vector<std::vector<uint32_t>>& opened_configs() { return state().configs; }
 int reads() { return state().reads; }
 int writes() { return state().writes; }
 int open_handles() { return state().open_handles; }
@@ -166,6 +176,7 @@ extern "C" struct pcm* pcm_open_req(unsigned int card, unsigned int device, unsi
                                     struct pcm_config* config, unsigned int rate) {
     record(fakes::describe("pcm_open_req", card, device, flags, config) + " rate " +
            std::to_string(rate));
+    fakes::keep_config(config);
     const fakes::PcmScript& s = state().script;
     return fakes::open_handle(true, s.capture_null, !s.capture_not_ready);
 }
@@ -173,6 +184,7 @@ extern "C" struct pcm* pcm_open_req(unsigned int card, unsigned int device, unsi
 extern "C" struct pcm* pcm_open(unsigned int card, unsigned int device, unsigned int flags,
                                 struct pcm_config* config) {
     record(fakes::describe("pcm_open", card, device, flags, config));
+    fakes::keep_config(config);
     const fakes::PcmScript& s = state().script;
     return fakes::open_handle(false, s.playback_null, !s.playback_not_ready);
 }

@@ -38,6 +38,9 @@ PcmScript& script();
 const std::vector<std::string>& log();
 // Blocks passed to pcm_write, in order (when keep_blocks).
 const std::vector<std::vector<unsigned char>>& written();
+// The configuration record that each open (pcm_open_req, pcm_open) was given, word by word, in
+// the order of the opens: as many 32-bit words as the build's struct pcm_config has.
+const std::vector<std::vector<uint32_t>>& opened_configs();
 int reads();
 int writes();
 // Handles opened and not yet closed.
