@@ -1,9 +1,17 @@
 // The store's command-line tool, run as a user runs it.
 
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -46,6 +54,62 @@ class PropToolTest : public ::testing::Test {
         r.err = p.texts(Stream::kErr);
         return r;
     }
+    // Runs the tool as `uid`:`gid` without supplementary groups (the caller is root). Its output
+    // is a few lines, far less than a pipe holds, so the pipes are read one after the other once
+    // it has ended.
+    Result tool_as(uid_t uid, gid_t gid, const std::vector<std::string>& args) {
+        Result r;
+        int out_pipe[2];
+        int err_pipe[2];
+        if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe: " << strerror(errno);
+            return r;
+        }
+        std::string env = "HDMI_PREVIEW_PROPERTY_DIR=" + store_.path();
+        std::vector<char*> argv = {const_cast<char*>(PROP_TOOL_BINARY)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        char* envp[] = {env.data(), nullptr};
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out_pipe[1], STDOUT_FILENO);
+            dup2(err_pipe[1], STDERR_FILENO);
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);
+            execve(PROP_TOOL_BINARY, argv.data(), envp);
+            _exit(127);
+        }
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        int status = 0;
+        const bool ended = pid > 0 && waitpid(pid, &status, 0) == pid;
+        r.out = read_lines(out_pipe[0]);
+        r.err = read_lines(err_pipe[0]);
+        if (!ended) {
+            ADD_FAILURE() << "the tool did not start";
+            return r;
+        }
+        r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return r;
+    }
+
+    static std::vector<std::string> read_lines(int fd) {
+        std::string text;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, n);
+        close(fd);
+        std::vector<std::string> lines;
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            lines.push_back(text.substr(start, end - start));
+        }
+        return lines;
+    }
+
+    bool exists(const std::string& key) {
+        return std::filesystem::exists(store_.path() + "/" + key);
+    }
+
     TempDir store_;
 };
 
@@ -105,9 +169,120 @@ TEST_F(PropToolTest, StoreThatCannotBeWritten) {
     EXPECT_EQ(tool({"list"}, missing).exit_code, 1);
 }
 
+// A fresh store needs no mkdir: set makes it, readable by all whatever the umask.
+TEST_F(PropToolTest, SetMakesAMissingStore) {
+    const std::string fresh = store_.path() + "/fresh";
+    const mode_t old_umask = umask(077);
+    Result r = tool({"set", "a.key", "5"}, fresh);
+    umask(old_umask);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(r.err.empty());
+    struct stat st = {};
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(tool({"get", "a.key"}, fresh).out, std::vector<std::string>{"5"});
+}
+
+TEST_F(PropToolTest, HelpVersionStore) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string first_line;  // a regular expression
+    };
+    const Case cases[] = {
+        {{"--help"}, R"(usage: hdmi-preview-prop get KEY \[DEFAULT\])"},
+        {{"-h"}, R"(usage: hdmi-preview-prop get KEY \[DEFAULT\])"},
+        {{"--version"}, R"(hdmi-preview-prop [0-9]+\.[0-9]+(\.[0-9]+)*)"},
+        {{"store"}, store_.path()},
+    };
+    for (const Case& c : cases) {
+        Result r = tool(c.args);
+        EXPECT_EQ(r.exit_code, 0) << c.args[0];
+        EXPECT_TRUE(r.err.empty()) << c.args[0];
+        ASSERT_FALSE(r.out.empty()) << c.args[0];
+        EXPECT_TRUE(std::regex_match(r.out[0], std::regex(c.first_line)))
+            << c.args[0] << ": " << r.out[0];
+    }
+    // The verbs, the store and the exit codes are in the help.
+    const std::vector<std::string> help = tool({"--help"}).out;
+    for (const char* word :
+         {"acknowledge", "store", "HDMI_PREVIEW_PROPERTY_DIR", "2 usage error"}) {
+        EXPECT_TRUE(std::any_of(help.begin(), help.end(), [&](const std::string& l) {
+            return l.find(word) != l.npos;
+        })) << word;
+    }
+}
+
+// What the unit runs after the service has ended: the trigger gets "2" when it reads 1 as the
+// service reads it (atoi), and is left alone otherwise, unset included.
+TEST_F(PropToolTest, AcknowledgeOnlyATriggerThatReadsOne) {
+    const std::string trigger = "persist.audio.hdmi.preview";
+    struct Case {
+        const char* before;  // nullptr: unset
+        const char* after;
+        bool says;  // one line on standard output
+    };
+    const Case cases[] = {
+        {"1", "2", true},    {"01", "2", true},     {"+1", "2", true},         {" 1", "2", true},
+        {"1abc", "2", true}, {"0", "0", false},     {"2", "2", false},         {"11", "11", false},
+        {"-1", "-1", false}, {"abc", "abc", false}, {nullptr, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(store_.path() + "/" + trigger);
+        if (c.before != nullptr) {
+            ASSERT_TRUE(write_property(store_.path(), trigger, c.before));
+        }
+        Result r = tool({"acknowledge"});
+        const std::string label = c.before != nullptr ? c.before : "(unset)";
+        EXPECT_EQ(r.exit_code, 0) << label;
+        EXPECT_TRUE(r.err.empty()) << label;
+        EXPECT_EQ(r.out.size(), c.says ? 1u : 0u) << label;
+        if (c.after == nullptr) {
+            EXPECT_FALSE(exists(trigger));
+        } else {
+            EXPECT_EQ(read_property(store_.path(), trigger), c.after) << label;
+        }
+    }
+}
+
+// Only those who may write the store's directory may set: anyone else gets one line naming the
+// store and the cause, status 1, and the value stays. Reads stay open to all.
+TEST_F(PropToolTest, SetRefusedToOthers) {
+    ASSERT_TRUE(write_property(store_.path(), "a.key", "1"));
+    Result r;
+    if (geteuid() == 0) {
+        // Root passes directory permissions, so the tool runs as nobody on a store that only its
+        // owner may write.
+        ASSERT_EQ(chmod(store_.path().c_str(), 0755), 0);
+        r = tool_as(65534, 65534, {"set", "a.key", "2"});
+        EXPECT_EQ(tool_as(65534, 65534, {"get", "a.key"}).out, std::vector<std::string>{"1"});
+    } else {
+        ASSERT_EQ(chmod(store_.path().c_str(), 0555), 0);
+        if (access(store_.path().c_str(), W_OK) == 0) {
+            chmod(store_.path().c_str(), 0700);
+            GTEST_SKIP() << "this user may write a read-only directory";
+        }
+        r = tool({"set", "a.key", "2"});
+    }
+    chmod(store_.path().c_str(), 0700);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, std::vector<std::string>{"hdmi-preview-prop: cannot set 'a.key' in " +
+                                              store_.path() + ": Permission denied"});
+    EXPECT_EQ(read_property(store_.path(), "a.key"), "1");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(store_.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
 TEST_F(PropToolTest, UsageErrors) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"get"}, {"set", "k"}, {"frob"}, {"list", "x"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"get"},
+                                                 {"set", "k"},
+                                                 {"frob"},
+                                                 {"list", "x"},
+                                                 {"store", "x"},
+                                                 {"acknowledge", "x"},
+                                                 {"--version", "x"},
+                                                 {"--help", "x"}}) {
         Result r = tool(args);
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_FALSE(r.err.empty());
