@@ -40,7 +40,7 @@ rm -f "$deb"
     { echo "dpkg-buildpackage failed for $out/src" >&2; exit 1; }
 [[ -f $deb ]] || { echo "dpkg-buildpackage made no $deb" >&2; exit 1; }
 
-lintian --fail-on error,warning --info "$deb" >&2 ||
+lintian --fail-on error,warning --display-info "$deb" >&2 ||
     { echo "lintian found errors or warnings in $deb" >&2; exit 1; }
 
 unit="$out/hdmi-preview-audio.service"
