@@ -1,13 +1,12 @@
 // The loopback built against a device's variant of tinyalsa (tests/fakes/variant): pcm_open_req is
 // the variant's and the record has a tenth word, which the run sets to the channel count.
 
-#include "loopback.h"
-
 #include <string>
 #include <vector>
 
 #include "fakes.h"
 #include "gtest/gtest.h"
+#include "loopback.h"
 
 // Defined by the service in the real program; this executable has none.
 volatile sig_atomic_t keep_running = 1;
