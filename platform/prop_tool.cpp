@@ -16,11 +16,11 @@
 
 #include "property_store.h"
 
-namespace {
-
 #ifndef HDMI_PREVIEW_VERSION
 #error "HDMI_PREVIEW_VERSION must hold the project's version"
 #endif
+
+namespace {
 
 constexpr const char* kTool = "hdmi-preview-prop";
 // The service's trigger (loopback.h); the tool links the store alone.
@@ -46,7 +46,7 @@ int help() {
     print_usage(stdout);
     printf(
         "\n"
-        "get          print KEY's value, or DEFAULT (else nothing) when it is unset\n"
+        "get          print KEY's value, or DEFAULT (else an empty line) when it is unset\n"
         "set          store VALUE under KEY; creates a missing store directory (one level)\n"
         "list         print every property as [KEY]: [VALUE]\n"
         "store        print the store's directory\n"
