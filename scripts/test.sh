@@ -3,11 +3,12 @@
 #   1. the unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer (build-sanitize/)
 #   2. the ARMv7 cross build and its unit tests under qemu-arm (build-arm/)
 #   3. the system suite on real kernel ALSA in x86-64 and ARMv7 QEMU guests (build-sys/)
-#   4. the whole host suite: unit, functional and virtual-card tests (build/)
+#   4. the Debian package installed with apt in a booted Debian 12 guest (build-debian-guest/)
+#   5. the whole host suite: unit, functional and virtual-card tests (build/)
 # Every stage runs even when an earlier one failed; the exit status is non-zero if any did.
 #
 #   bash scripts/test.sh            every stage
-#   bash scripts/test.sh --host     stage 4 only
+#   bash scripts/test.sh --host     stage 5 only
 set -euo pipefail
 
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,9 +31,12 @@ if [[ ${1:-} != --host ]]; then
 
     echo "== 3. System suite in QEMU guests with snd-aloop cards: $src/build-sys"
     bash "$src/scripts/system-tests.sh" || failed+=(system)
+
+    echo "== 4. Debian package in a booted Debian 12 guest: $src/build-debian-guest"
+    bash "$src/scripts/debian-guest-tests.sh" || failed+=(debian-guest)
 fi
 
-echo "== 4. Host suite: $src/build"
+echo "== 5. Host suite: $src/build"
 cmake -S "$src" -B "$src/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$src/build" -j"$jobs"
 if ((${#failed[@]})); then

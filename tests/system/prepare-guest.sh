@@ -52,44 +52,14 @@ for program in hdmi-preview-audio hdmi-preview-systest; do
 done
 
 # --- Packages ------------------------------------------------------------------------------------
-kernel_pkg=$(apt-cache depends "$meta" 2>/dev/null |
-    sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n 1) ||
-    true
-[[ -n $kernel_pkg ]] || fail "cannot tell which kernel $meta depends on (apt-get update, and for armhf dpkg --add-architecture armhf)"
-kernel_pkg=${kernel_pkg%:armhf}
-
-# Returns the cached .deb of package $1, fetching it when missing.
-fetch() {
-    local pkg=$1 deb
-    deb=$(find "$cache" -maxdepth 1 -name "${pkg}_*_${deb_arch}.deb" | sort | tail -n 1)
-    if [[ -z $deb ]]; then
-        (cd "$cache" && apt-get download "$pkg:$deb_arch" >/dev/null 2>"$cache/download-$pkg.log") ||
-            fail "apt-get download $pkg:$deb_arch failed: $(tail -n 3 "$cache/download-$pkg.log")"
-        deb=$(find "$cache" -maxdepth 1 -name "${pkg}_*_${deb_arch}.deb" | sort | tail -n 1)
-        [[ -n $deb ]] || fail "apt-get download $pkg:$deb_arch left no .deb in $cache"
-    fi
-    echo "$deb"
-}
+# shellcheck source=guest-kernel.sh
+. "$here/guest-kernel.sh"
+kernel_pkg=$(kernel_package "$meta")
 kernel_deb=$(fetch "$kernel_pkg")
 busybox_deb=$(fetch busybox-static)
-
-# Unpacks the members of .deb $1 that match the patterns after it, once per package version,
-# into a tree beside the .deb, and prints the tree's path.
-unpack() {
-    local deb=$1 tree=${1%.deb}.tree
-    shift
-    if [[ ! -f $tree/.complete ]]; then
-        rm -rf "$tree"
-        mkdir -p "$tree"
-        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tree" --wildcards "$@" ||
-            fail "cannot unpack $deb"
-        touch "$tree/.complete"
-    fi
-    echo "$tree"
-}
-kernel_tree=$(unpack "$kernel_deb" './boot/*' './lib/modules/*/kernel/sound/*' \
+kernel_tree=$(unpack "$kernel_deb" tree './boot/*' './lib/modules/*/kernel/sound/*' \
     './lib/modules/*/modules.builtin*')
-busybox_tree=$(unpack "$busybox_deb" ./bin/busybox)
+busybox_tree=$(unpack "$busybox_deb" tree ./bin/busybox)
 
 kver=$(basename "$(find "$kernel_tree/lib/modules" -mindepth 1 -maxdepth 1 -type d | head -n 1)")
 [[ -n $kver ]] || fail "$kernel_deb holds no lib/modules/<version>"
@@ -98,14 +68,7 @@ vmlinuz=$kernel_tree/boot/vmlinuz-$kver
 
 echo "$kver" >"$out/kernel-version"
 if [[ $arch == x86_64 ]]; then
-    # The ELF image inside the bzImage boots through its PVH entry, skipping the real-mode setup
-    # and the self-decompression that take most of a TCG boot.
-    vmlinux=$kernel_tree/boot/vmlinux-$kver
-    if [[ ! -f $vmlinux ]]; then
-        python3 "$here/extract-vmlinux.py" "$vmlinuz" "$vmlinux.part" ||
-            fail "cannot extract an ELF kernel from $vmlinuz"
-        mv "$vmlinux.part" "$vmlinux"
-    fi
+    vmlinux=$(elf_kernel "$kernel_tree" "$kver")
     cp "$vmlinux" "$out/kernel"
 else
     cp "$vmlinuz" "$out/kernel"

@@ -4,6 +4,12 @@
 // hw:1,0), then compares the recording with the input frame by frame.
 //
 //   hdmi-preview-systest SERVICE_BINARY
+//   hdmi-preview-systest --installed
+//
+// With --installed the service is the one systemd runs from the installed package: the test sets
+// properties with hdmi-preview-prop, as the user it runs as, and reads the service's lines from
+// the journal (so that user needs the audio and systemd-journal groups besides the store's), and
+// runs the stream test alone, at level 7.
 //
 // Prints one "SYSTEST PASS name" or "SYSTEST FAIL name: cause" line per check and
 // "SYSTEST FIGURE name: value" lines for the measured times; exits non-zero when a check failed.
@@ -40,6 +46,7 @@ constexpr char kTrigger[] = "persist.audio.hdmi.preview";
 constexpr char kLevel[] = "persist.sys.voice.level";
 
 int failures = 0;
+bool installed = false;  // the packaged service under systemd, driven through its tool
 
 double now() {
     struct timespec ts;
@@ -286,6 +293,31 @@ struct Line {
 class Service {
   public:
     bool start(const char* binary, std::string* err) {
+        const char* argv[] = {binary, nullptr};
+        return start_process(argv, false, err);
+    }
+
+    // The installed service's lines, from now on, with the journal's times (CLOCK_MONOTONIC, as
+    // now()) rather than the times they reached this process.
+    bool start_journal(std::string* err) {
+        // --since counts whole seconds of the wall clock: the second before is read too, and its
+        // lines are dropped by their monotonic time.
+        journal_start_ = now();
+        const std::string since =
+            format("--since=@%lld", static_cast<long long>(time(nullptr)) - 1);
+        const char* argv[] = {"journalctl",
+                              "--follow",
+                              "--quiet",
+                              "--output=short-monotonic",
+                              "--lines=all",
+                              since.c_str(),
+                              "--unit=hdmi-preview-audio.service",
+                              nullptr};
+        return start_process(argv, true, err);
+    }
+
+    bool start_process(const char* const* argv, bool journal, std::string* err) {
+        journal_ = journal;
         int out[2], errp[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(errp, O_CLOEXEC) != 0) {
             *err = format("pipe: %s", strerror(errno));
@@ -299,7 +331,7 @@ class Service {
         if (pid_ == 0) {
             dup2(out[1], 1);
             dup2(errp[1], 2);
-            execl(binary, binary, static_cast<char*>(nullptr));
+            execvp(argv[0], const_cast<char* const*>(argv));
             _exit(127);
         }
         close(out[1]);
@@ -378,9 +410,11 @@ class Service {
                 pending[i].append(buf, n);
                 size_t nl;
                 while ((nl = pending[i].find('\n')) != std::string::npos) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    lines_.push_back({i == 1, pending[i].substr(0, nl), t});
+                    Line line{i == 1, pending[i].substr(0, nl), t};
                     pending[i].erase(0, nl + 1);
+                    if (journal_ && !from_journal(&line)) continue;
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    lines_.push_back(line);
                     cond_.notify_all();
                 }
             }
@@ -389,6 +423,20 @@ class Service {
         eof_ = true;
         cond_.notify_all();
     }
+    // "[  12.345678] host hdmi-preview-audio[123]: text" becomes the text at 12.345678 s; the
+    // journal merges standard output and error.
+    bool from_journal(Line* line) const {
+        const std::string& t = line->text;
+        const size_t close = t.find("] ");
+        const size_t colon = close == std::string::npos ? close : t.find("]: ", close + 2);
+        if (t.empty() || t[0] != '[' || colon == std::string::npos) return false;
+        line->time = strtod(t.c_str() + 1, nullptr);
+        line->text = t.substr(colon + 3);
+        line->err = false;
+        return line->time >= journal_start_;
+    }
+    bool journal_ = false;
+    double journal_start_ = 0;
     pid_t pid_ = -1;
     std::thread reader_;
     std::mutex mutex_;
@@ -403,9 +451,23 @@ std::string get_prop(const char* key) {
     return v;
 }
 
+// Through the tool when testing the installed package, as its users do.
+bool set_prop_with_tool(const char* key, const char* value) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execlp("hdmi-preview-prop", "hdmi-preview-prop", "set", key, value,
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
 void set_prop(const char* key, const char* value) {
-    if (property_set(key, value) != 0) {
-        fprintf(stderr, "systest: cannot set %s\n", key);
+    if (installed ? !set_prop_with_tool(key, value) : property_set(key, value) != 0) {
+        fprintf(stderr, "systest: cannot set %s to %s%s\n", key, value,
+                installed ? " with hdmi-preview-prop" : "");
         exit(2);
     }
 }
@@ -527,10 +589,12 @@ struct Rig {
     bool ok = false;
     std::string error;
 
+    // `binary` is null for the installed service, which is already running.
     bool start(const char* binary) {
         set_prop(kTrigger, "0");
         set_prop(kLevel, "7");
-        ok = recorder.start(&error) && player.start(&error) && service.start(binary, &error);
+        ok = recorder.start(&error) && player.start(&error) &&
+             (binary != nullptr ? service.start(binary, &error) : service.start_journal(&error));
         return ok;
     }
     void stop() {
@@ -542,16 +606,18 @@ struct Rig {
 
 double seconds_of(uint64_t frames) { return static_cast<double>(frames) / kRate; }
 
-// Start, a level change, stop: bit-exact gain, the block-wise level change, the stop within a
-// block and the acknowledgement, with the latency and the reaction times.
-void test_stream(const char* binary) {
+// Start, the levels in turn over 3 s, stop: bit-exact gain, the block-wise level change (with more
+// than one level), the stop within a block and the acknowledgement, with the latency and the
+// reaction times. `binary` is null for the installed service.
+void test_stream(const char* binary, const std::vector<int>& levels) {
     Rig rig;
     if (!rig.start(binary)) {
         report(false, "stream_setup", rig.error);
         return;
     }
-    const int kLevelA = 5, kLevelB = 9;
-    set_prop(kLevel, "5");
+    const double per_level = 3.0 / levels.size();
+    set_prop(kLevel, std::to_string(levels[0]).c_str());
+    // Reactions count from the start of the write: through the tool a write takes an exec.
     const double t_start = now();
     set_prop(kTrigger, "1");
     const int cap = rig.service.wait_line("Capturing sample: 2 ch, 48000 hz, 16 bit", 3);
@@ -559,11 +625,14 @@ void test_stream(const char* binary) {
            "no \"Capturing sample\" line within 3 s: " + rig.service.transcript());
     if (cap < 0) return;
     const double t_capturing = rig.service.line(cap).time;
-    sleep_for(1.5);
-    set_prop(kLevel, "9");
-    sleep_for(1.5);
-    const double t_stop = now();
+    for (size_t i = 1; i < levels.size(); ++i) {
+        sleep_for(per_level);
+        set_prop(kLevel, std::to_string(levels[i]).c_str());
+    }
+    sleep_for(per_level);
+    const double t_stop_begin = now();
     set_prop(kTrigger, "0");
+    const double t_stop = now();
     const int done = rig.service.wait_line("Captured ", 3, cap);
     const double t_ack = wait_prop(kTrigger, "2", 3);
     const int pexit = rig.service.wait_line("prop exit", 3, cap);
@@ -582,34 +651,40 @@ void test_stream(const char* binary) {
     const double input_span = now() - rig.player.trigger() + 1;
     const uint64_t input_frames = static_cast<uint64_t>(input_span * kRate) + 8 * kPeriod;
     const auto& rec = rig.recorder.frames();
-    Analysis a = analyse(rec, input_frames, {kLevelA, kLevelB});
+    Analysis a = analyse(rec, input_frames, levels);
     uint64_t matched = 0;
     for (const Segment& s : a.segments) matched += s.frames;
     const bool exact = a.any_signal && a.segments.size() == 1 && a.mismatched == 0 &&
                        a.silent_inside == 0 && matched == a.last_signal - a.first_signal + 1;
-    report(exact, "gain_bit_exact",
-           format("signal %d, segments %zu, mismatched %llu, silent inside %llu, matched %llu "
-                  "of %llu",
-                  a.any_signal, a.segments.size(), (unsigned long long)a.mismatched,
-                  (unsigned long long)a.silent_inside, (unsigned long long)matched,
-                  (unsigned long long)(a.any_signal ? a.last_signal - a.first_signal + 1 : 0)));
+    report(
+        exact, "gain_bit_exact",
+        format("signal %d, segments %zu, mismatched %llu, silent inside %llu, matched %llu "
+               "of %llu, second segment at %lld, xruns: player %llu, recorder %llu",
+               a.any_signal, a.segments.size(), (unsigned long long)a.mismatched,
+               (unsigned long long)a.silent_inside, (unsigned long long)matched,
+               (unsigned long long)(a.any_signal ? a.last_signal - a.first_signal + 1 : 0),
+               a.segments.size() > 1 ? (long long)(a.segments[1].rec_first - a.first_signal) : -1LL,
+               (unsigned long long)rig.player.xruns(), (unsigned long long)rig.recorder.xruns()));
     if (!exact) return;
     const Segment& s = a.segments.front();
 
     // The level is read once per block, so the switch falls on a block boundary of the
     // service's stream, which starts with the first frame played.
-    bool switch_ok = a.level_switch > 0;
-    uint64_t boundary = 0;
-    if (switch_ok) {
-        const uint64_t from_first = a.level_switch - s.rec_first;
-        boundary = s.rec_first + (from_first + kBlockFrames - 1) / kBlockFrames * kBlockFrames;
-        switch_ok = static_cast<uint64_t>(a.last_first_level) < boundary &&
-                    boundary <= static_cast<uint64_t>(a.level_switch);
+    if (levels.size() > 1) {
+        bool switch_ok = a.level_switch > 0;
+        uint64_t boundary = 0;
+        if (switch_ok) {
+            const uint64_t from_first = a.level_switch - s.rec_first;
+            boundary = s.rec_first + (from_first + kBlockFrames - 1) / kBlockFrames * kBlockFrames;
+            switch_ok = static_cast<uint64_t>(a.last_first_level) < boundary &&
+                        boundary <= static_cast<uint64_t>(a.level_switch);
+        }
+        report(switch_ok, "level_change_per_block",
+               format("level switch at %lld, last frame at the first level %lld, block boundary "
+                      "%llu",
+                      (long long)a.level_switch, (long long)a.last_first_level,
+                      (unsigned long long)boundary));
     }
-    report(switch_ok, "level_change_per_block",
-           format("level switch at %lld, last frame at the first level %lld, block boundary %llu",
-                  (long long)a.level_switch, (long long)a.last_first_level,
-                  (unsigned long long)boundary));
 
     // Recording index r is captured at recorder trigger + r/rate; input index k is played at
     // player trigger + k/rate.
@@ -629,19 +704,24 @@ void test_stream(const char* binary) {
     unsigned long long n = 0;
     sscanf(captured_text.c_str(), "Captured %llu frames", &n);
     const double t_last_kept = t_play0 + seconds_of(s.in_first + n);
+    // The trigger turned 0 between t_stop_begin and t_stop.
     const double stop_margin = t_stop - t_last_kept;
     const double block = seconds_of(kBlockFrames);
-    report(n > 0 && n % kBlockFrames == 0 && stop_margin > -0.002 && stop_margin < 2 * block + 0.01,
+    report(n > 0 && n % kBlockFrames == 0 && stop_margin > -0.002 &&
+               t_stop_begin - t_last_kept < 2 * block + 0.01,
            "stop_within_a_block",
-           format("%llu frames played; last kept block ended %.1f ms before the stop (a block is "
-                  "%.1f ms)",
-                  n, stop_margin * 1e3, block * 1e3));
+           format("%llu frames played; last kept block ended %.1f ms before the stop (written "
+                  "in %.1f ms; a block is %.1f ms)",
+                  n, stop_margin * 1e3, (t_stop - t_stop_begin) * 1e3, block * 1e3));
     figure("stop_margin", "%.1f ms (end of the last block played to trigger 0)", stop_margin * 1e3);
+    if (installed)
+        figure("trigger_write", "%.1f ms (hdmi-preview-prop set)", (t_stop - t_stop_begin) * 1e3);
     figure("stop_reaction_line", "%.1f ms (trigger 0 to \"Captured N frames\")",
-           (t_captured - t_stop) * 1e3);
-    figure("stop_reaction_ack", "%.1f ms (trigger 0 to trigger \"2\")", (t_ack - t_stop) * 1e3);
+           (t_captured - t_stop_begin) * 1e3);
+    figure("stop_reaction_ack", "%.1f ms (trigger 0 to trigger \"2\")",
+           (t_ack - t_stop_begin) * 1e3);
     figure("stop_reaction_audio", "%.1f ms (trigger 0 to last gained frame at hw:1,1)",
-           (t_rec0 + seconds_of(a.last_signal + 1) - t_stop) * 1e3);
+           (t_rec0 + seconds_of(a.last_signal + 1) - t_stop_begin) * 1e3);
     figure("stream_xruns", "player %llu, recorder %llu", (unsigned long long)rig.player.xruns(),
            (unsigned long long)rig.recorder.xruns());
 }
@@ -787,8 +867,15 @@ void test_stall(const char* binary) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        fprintf(stderr, "usage: %s SERVICE_BINARY\n", argv[0]);
+        fprintf(stderr, "usage: %s SERVICE_BINARY | --installed\n", argv[0]);
         return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    if (strcmp(argv[1], "--installed") == 0) {
+        installed = true;
+        test_stream(nullptr, {7});
+        printf("SYSTEST DONE %d failed\n", failures);
+        return failures == 0 ? 0 : 1;
     }
     // The service is started with this environment, so both use one property store.
     const char* dir = getenv("HDMI_PREVIEW_PROPERTY_DIR");
@@ -796,8 +883,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "systest: HDMI_PREVIEW_PROPERTY_DIR is not set\n");
         return 2;
     }
-    signal(SIGPIPE, SIG_IGN);
-    test_stream(argv[1]);
+    test_stream(argv[1], {5, 9});
     test_sigint(argv[1]);
     test_busy(argv[1]);
     test_stall(argv[1]);
