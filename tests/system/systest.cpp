@@ -633,8 +633,9 @@ void test_stream(const char* binary, const std::vector<int>& levels) {
     const double t_stop_begin = now();
     set_prop(kTrigger, "0");
     const double t_stop = now();
-    const int done = rig.service.wait_line("Captured ", 3, cap);
+    // The trigger first: the service's lines may come later than its writes (the journal).
     const double t_ack = wait_prop(kTrigger, "2", 3);
+    const int done = rig.service.wait_line("Captured ", 3, cap);
     const int pexit = rig.service.wait_line("prop exit", 3, cap);
     // Pad: the frames the service played last need the rest of a period to reach hw:1,1.
     sleep_for(0.3);

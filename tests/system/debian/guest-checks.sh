@@ -60,6 +60,18 @@ wait_capture() {
     return 1
 }
 
+# udevd ends its idle workers 3 s after the boot's last event; under emulation that burst of exits
+# stalls the audio streams for longer than their buffers hold, so the previews wait for it.
+settle() {
+    udevadm settle --timeout=10
+    local i
+    for ((i = 0; i < 100; i++)); do
+        pgrep -f udev-worker >/dev/null || break
+        sleep 0.1
+    done
+    echo "GUEST boot $boot: udev idle at uptime $(uptime_s) s"
+}
+
 # Starts a preview as the group member and waits until it runs.
 start_preview() {
     local before
@@ -198,6 +210,7 @@ case $boot in
     ending=reboot
     ;;
 2)
+    settle
     check active_and_idle_after_reboot active_and_idle
     check level_kept_across_reboot level_kept
     stream_test preview_as_member
