@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Sourced by the guest builders: Debian's kernel and busybox-static, fetched with apt-get download
 # into a cache and unpacked there once per package version. The caller defines fail() and sets
 # deb_arch (amd64, armhf) and cache (an existing directory).

@@ -183,9 +183,9 @@ purge_leaves_nothing() {
     local left=()
     dpkg -s hdmi-preview-audio >/dev/null 2>&1 && left+=("dpkg status")
     local f
-    for f in /lib/systemd/system/$unit /usr/lib/systemd/system/$unit /etc/systemd/system/$unit \
-        /etc/systemd/system/*/$unit /var/lib/systemd/deb-systemd-helper-enabled/$unit \
-        /var/lib/systemd/deb-systemd-helper-enabled/*/$unit /var/lib/hdmi-preview-audio \
+    for f in /lib/systemd/system/"$unit" /usr/lib/systemd/system/"$unit" /etc/systemd/system/"$unit" \
+        /etc/systemd/system/*/"$unit" /var/lib/systemd/deb-systemd-helper-enabled/"$unit" \
+        /var/lib/systemd/deb-systemd-helper-enabled/*/"$unit" /var/lib/hdmi-preview-audio \
         /usr/sbin/hdmi-preview-audio /usr/bin/hdmi-preview-prop; do
         [[ -e $f || -L $f ]] && left+=("$f")
     done
@@ -201,7 +201,9 @@ user_and_group_stay() {
     echo "GUEST user and group hdmi-preview stay after the purge (Debian keeps system users)" >&3
 }
 
-echo "GUEST boot $boot: multi-user.target at $(awk -v t="$(systemctl show -p ActiveEnterTimestampMonotonic --value multi-user.target)" 'BEGIN { printf "%.1f", t / 1e6 }') s, checks start at uptime $(uptime_s) s"
+multi_user=$(systemctl show -p ActiveEnterTimestampMonotonic --value multi-user.target)
+echo "GUEST boot $boot: multi-user.target at $(awk -v t="$multi_user" 'BEGIN { printf "%.1f", t / 1e6 }') s," \
+    "checks start at uptime $(uptime_s) s"
 case $boot in
 1)
     check apt_install install_package

@@ -96,8 +96,8 @@ echo "options snd-aloop index=0,1 enable=1,1 pcm_substreams=1,1" >"$root/etc/mod
 echo debian-guest >"$root/etc/hostname"
 echo "/dev/vda / ext4 rw 0 1" >"$root/etc/fstab"
 # The checks own the console; no login prompts, and no apt timers in a guest without a network.
-# getty-static (gettys on tty2-6 where D-Bus is missing) restarts them about 3 s after boot, a
-# burst that under emulation stalls the audio streams of the checks.
+# getty-static (gettys on tty2-6 where D-Bus is missing) restarts them a few seconds after boot,
+# while the checks stream audio.
 for unit in serial-getty@ttyS0.service getty@tty1.service getty-static.service apt-daily.timer \
     apt-daily-upgrade.timer; do
     ln -sf /dev/null "$root/etc/systemd/system/$unit"
@@ -112,8 +112,8 @@ ln -sf /etc/systemd/system/hdmi-preview-guest-checks.service \
     "$root/etc/systemd/system/multi-user.target.wants/hdmi-preview-guest-checks.service"
 
 # Room for the package, the journal and the store beyond the base's 230 MB; the file is sparse.
-# Inode tables and journal are written here rather than by the guest's kernel in the background,
-# which under emulation stalls the audio streams of the checks.
+# Inode tables and journal are written here, at host speed, rather than by the guest's kernel in
+# the background while the checks stream audio.
 rm -f "$out/disk.img"
 mkfs.ext4 -q -F -L root -E lazy_itable_init=0,lazy_journal_init=0 -d "$root" "$out/disk.img" 1G \
     >"$out/mkfs.log" 2>&1 ||
