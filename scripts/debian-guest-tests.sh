@@ -24,14 +24,8 @@ fail() {
     exit 1
 }
 
-stage_start=0
-stage() {
-    stage_start=$(date +%s.%N)
-    echo "== $*"
-}
-stage_done() {
-    printf '== %s took %.1f s\n' "$1" "$(echo "$(date +%s.%N) - $stage_start" | bc)"
-}
+# shellcheck source=stages.sh
+. "$root/scripts/stages.sh"
 
 mkdir -p "$out" || fail "cannot create $out"
 stage "packages"
