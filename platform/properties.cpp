@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "property_store.h"
@@ -30,26 +31,102 @@ bool key_path(const char* key, char* path) {
     return n > 0 && static_cast<size_t>(n) < kPathMax;
 }
 
+// Reads of unchanged files are answered from a small per-thread cache: the service reads the
+// trigger and the level once per audio block, and a full read (open, fstat, read, close) made the
+// store a third of its CPU on a kernel driver. Every read still starts with one lstat of the file,
+// so a value replaced by rename, edited in place, removed, or swapped for a link or a special file
+// is seen at once; the files stay the only truth. An entry is trusted only while the file's inode,
+// size, mtime and ctime are those it was read with, and only once its ctime lies kSettleSeconds
+// in the past, so that a write landing within the same timestamp tick as the read (1 s on some
+// file systems) cannot hide behind an equal ctime.
+constexpr size_t kCachedPathMax = 256;  // longer paths are read in full every time
+constexpr int kCacheEntries = 4;
+constexpr time_t kSettleSeconds = 2;
+
+struct CachedRead {
+    char path[kCachedPathMax];  // empty: unused
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    struct timespec mtime;
+    struct timespec ctime;
+    int len;  // read_value's result for this file
+    char text[PROPERTY_VALUE_MAX];
+};
+
+thread_local CachedRead cache[kCacheEntries];
+thread_local int cache_next = 0;
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool same_file(const CachedRead& e, const struct stat& st) {
+    return e.dev == st.st_dev && e.ino == st.st_ino && e.size == st.st_size &&
+           same_time(e.mtime, st.st_mtim) && same_time(e.ctime, st.st_ctim);
+}
+
+CachedRead* cache_find(const char* path) {
+    for (CachedRead& e : cache) {
+        if (e.path[0] != '\0' && strcmp(e.path, path) == 0) return &e;
+    }
+    return nullptr;
+}
+
+void cache_store(const char* path, const struct stat& st, int len, const char* text) {
+    if (strlen(path) >= kCachedPathMax) return;
+    CachedRead* e = cache_find(path);
+    struct timespec now;
+    const bool settled = clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+                         st.st_ctim.tv_sec + kSettleSeconds <= now.tv_sec;
+    if (!settled) {
+        if (e != nullptr) e->path[0] = '\0';
+        return;
+    }
+    if (e == nullptr) {
+        e = &cache[cache_next];
+        cache_next = (cache_next + 1) % kCacheEntries;
+    }
+    strcpy(e->path, path);
+    e->dev = st.st_dev;
+    e->ino = st.st_ino;
+    e->size = st.st_size;
+    e->mtime = st.st_mtim;
+    e->ctime = st.st_ctim;
+    e->len = len;
+    if (len >= 0) memcpy(e->text, text, static_cast<size_t>(len) + 1);
+}
+
 // Reads the whole stored text into `text` (PROPERTY_VALUE_MAX bytes) and returns the value's
 // length, or -1 when there is no usable value. The stored text may carry one trailing newline,
 // so it may be one byte longer than the longest value.
 int read_value(const char* key, char* text) {
     char path[kPathMax];
     if (!property_store::is_valid_key(key) || !key_path(key, path)) return -1;
+    // Absent, a symlink, a FIFO, a directory or too long: no value, decided without opening it.
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > PROPERTY_VALUE_MAX) return -1;
+    if (const CachedRead* hit = cache_find(path); hit != nullptr && same_file(*hit, st)) {
+        if (hit->len >= 0) memcpy(text, hit->text, static_cast<size_t>(hit->len) + 1);
+        return hit->len;
+    }
     // O_NOFOLLOW: a symlink planted in the store must not redirect a read; O_NONBLOCK: a FIFO
-    // must not stall the caller (it is then refused as not a regular file).
+    // must not stall the caller (it is then refused as not a regular file). Both can still appear
+    // between the lstat and the open.
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    struct stat st;
     char raw[PROPERTY_VALUE_MAX];
     ssize_t len = -1;
+    bool read_ok = false;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= PROPERTY_VALUE_MAX) {
         len = 0;
+        read_ok = true;
         while (len < static_cast<ssize_t>(sizeof raw)) {
             ssize_t r = read(fd, raw + len, sizeof raw - len);
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) {
                 len = -1;
+                read_ok = false;
                 break;
             }
             if (r == 0) break;
@@ -57,12 +134,18 @@ int read_value(const char* key, char* text) {
         }
     }
     close(fd);
+    int result = -1;
     if (len > 0 && raw[len - 1] == '\n') --len;
-    if (len <= 0 || len >= PROPERTY_VALUE_MAX) return -1;
-    memcpy(text, raw, len);
-    text[len] = '\0';
-    // A NUL inside the file ends the value, as it would end any C text.
-    return static_cast<int>(strlen(text));
+    if (len > 0 && len < PROPERTY_VALUE_MAX) {
+        memcpy(text, raw, len);
+        text[len] = '\0';
+        // A NUL inside the file ends the value, as it would end any C text.
+        result = static_cast<int>(strlen(text));
+    }
+    // What was read is what the file held when fstat described it, unless it was edited in place
+    // meanwhile; that edit moved the ctime past the one kept here, so the next read sees it.
+    if (read_ok) cache_store(path, st, result, text);
+    return result;
 }
 
 bool write_all(int fd, const char* data, size_t len) {

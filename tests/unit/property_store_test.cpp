@@ -1,12 +1,15 @@
 #include <cutils/properties.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -133,6 +136,63 @@ TEST_F(PropertyStoreTest, MissingDirectory) {
     EXPECT_EQ(get("a.key"), "dflt");
     EXPECT_EQ(property_set("a.key", "1"), -ENOENT);
     EXPECT_FALSE(fs::exists(missing));
+}
+
+// Reads of a file that has not changed may be answered without reading it again; every kind of
+// change must still be seen by the next read. The files are first left untouched long enough for
+// a read to be kept (their change time a few seconds old), read twice, then changed.
+TEST_F(PropertyStoreTest, NextReadSeesEveryChangeOfAKeptValue) {
+    struct Case {
+        const char* key;
+        std::function<void(const std::string& path)> change;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"renamed.key", [](const std::string&) { property_set("renamed.key", "8"); }, "8"},
+        {"edited.key",
+         [](const std::string& path) {
+             // Same size, and the modification time put back: only the change time tells.
+             struct stat before;
+             stat(path.c_str(), &before);
+             std::ofstream(path, std::ios::binary) << "8\n";
+             const struct timespec times[2] = {before.st_atim, before.st_mtim};
+             utimensat(AT_FDCWD, path.c_str(), times, 0);
+         },
+         "8"},
+        {"removed.key", [](const std::string& path) { unlink(path.c_str()); }, "dflt"},
+        {"linked.key",
+         [](const std::string& path) {
+             const std::string other = path + ".target";
+             std::ofstream(other) << "8";
+             unlink(path.c_str());
+             symlink(other.c_str(), path.c_str());
+         },
+         "dflt"},
+        {"fifo.key",
+         [](const std::string& path) {
+             unlink(path.c_str());
+             mkfifo(path.c_str(), 0600);
+         },
+         "dflt"},
+        {"grown.key",
+         [](const std::string& path) {
+             std::ofstream(path, std::ios::binary) << std::string(PROPERTY_VALUE_MAX + 1, '8');
+         },
+         "dflt"},
+    };
+    struct stat st;
+    for (const Case& c : cases) {
+        write_file(c.key, "7\n");
+        ASSERT_EQ(stat((dir_.path() + "/" + c.key).c_str(), &st), 0);
+    }
+    // Waits on the clock, not on a guess: until the last file's change time is 3 s old.
+    while (time(nullptr) < st.st_ctim.tv_sec + 3) usleep(100 * 1000);
+    for (const Case& c : cases) {
+        EXPECT_EQ(get(c.key), "7") << c.key;
+        EXPECT_EQ(get(c.key), "7") << c.key << ", read again";
+        c.change(dir_.path() + "/" + c.key);
+        EXPECT_EQ(get(c.key), c.expected) << c.key;
+    }
 }
 
 // One writer replaces a value as fast as it can while a reader checks every read: it must see
