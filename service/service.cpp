@@ -3,6 +3,7 @@
 #include <cutils/properties.h>
 #include <inttypes.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "loopback.h"
 
@@ -20,18 +21,47 @@ constexpr uint32_t kRate = 48000;
 constexpr uint32_t kBits = 16;
 constexpr uint32_t kPeriodSize = 1024;
 constexpr uint32_t kPeriodCount = 4;
+
+// An acknowledgement that could not be written. The trigger then still holds the 1 that started
+// the run, which is no new request: it is not taken as one, or a store the service cannot write
+// would restart the run at every poll.
+bool ack_pending = false;
+// The cause (negative errno) last reported of a failed acknowledgement, 0 after a success: each
+// cause is reported once, not at every retry.
+int ack_reported = 0;
+
+// Writes "2" into the trigger; returns false when the store refused it.
+bool acknowledge() {
+    const int err = property_set(kTriggerProperty, "2");
+    if (err != 0 && err != ack_reported) {
+        fprintf(stderr, "Unable to write 2 into %s (%s)\n", kTriggerProperty, strerror(-err));
+    }
+    ack_reported = err;
+    ack_pending = err != 0;
+    return err == 0;
+}
 }  // namespace
 
 void handle_interrupt(int /*signum*/) { keep_running = 0; }
 
 bool poll_trigger() {
+    if (ack_pending) {
+        // Retried at every poll until it is written, or until the controller has replaced the 1
+        // that it would have overwritten.
+        if (preview_requested()) {
+            acknowledge();
+        } else {
+            ack_pending = false;
+        }
+        return false;
+    }
     if (!preview_requested()) return false;
     const uint64_t frames = run_loopback(kCardIn, kCardOut, kDevice, kChannels, kRate, kBits,
                                          kPeriodSize, kPeriodCount);
     printf("Captured %" PRIu64 " frames\n", frames);
     // The acknowledgement overwrites whatever stopped the run, so a run starts again only when
     // the controller writes 1 anew.
-    property_set(kTriggerProperty, "2");
+    acknowledge();
     puts("prop exit");
     return true;
 }

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +28,11 @@ struct State {
     std::vector<std::vector<uint32_t>> configs;
     int reads = 0;
     int writes = 0;
+    int htimestamps = 0;
     int open_handles = 0;
     std::map<std::string, std::string> properties;
     std::map<std::string, int> property_reads;
+    int property_set_result = 0;
     // Output capture: the files that fd 1 and fd 2 point at, read from where the log has got to.
     FILE* out_file = nullptr;
     FILE* err_file = nullptr;
@@ -102,10 +105,11 @@ void reset() {
     s.log.clear();
     s.written.clear();
     s.configs.clear();
-    s.reads = s.writes = 0;
+    s.reads = s.writes = s.htimestamps = 0;
     s.open_handles = 0;
     s.properties.clear();
     s.property_reads.clear();
+    s.property_set_result = 0;
 }
 
 PcmScript& script() { return state().script; }
@@ -114,12 +118,14 @@ const std::vector<std::vector<unsigned char>>& written() { return state().writte
 const std::vector<std::vector<uint32_t>>& opened_configs() { return state().configs; }
 int reads() { return state().reads; }
 int writes() { return state().writes; }
+int htimestamps() { return state().htimestamps; }
 int open_handles() { return state().open_handles; }
 
 void set_property(const std::string& key, const std::string& value) {
     state().properties[key] = value;
 }
 void unset_property(const std::string& key) { state().properties.erase(key); }
+void fail_property_set(int err) { state().property_set_result = err; }
 std::string property(const std::string& key) {
     auto it = state().properties.find(key);
     return it == state().properties.end() ? "" : it->second;
@@ -229,6 +235,18 @@ extern "C" int pcm_write(struct pcm* pcm, const void* data, unsigned int count) 
     return 0;
 }
 
+extern "C" int pcm_get_htimestamp(struct pcm* pcm, unsigned int* avail, struct timespec* tstamp) {
+    fakes::State& s = state();
+    const size_t call = static_cast<size_t>(s.htimestamps++);
+    record(std::string("pcm_get_htimestamp(") + fakes::name(pcm) + ")");
+    if (pcm == nullptr || pcm->capture) return -1;
+    const std::vector<int>& script = s.script.playback_avail;
+    if (call >= script.size() || script[call] < 0) return -1;
+    *avail = static_cast<unsigned int>(script[call]);
+    clock_gettime(CLOCK_MONOTONIC, tstamp);
+    return 0;
+}
+
 extern "C" int pcm_close(struct pcm* pcm) {
     record(std::string("pcm_close(") + fakes::name(pcm) + ")");
     if (pcm != nullptr) {
@@ -252,6 +270,7 @@ extern "C" int property_get(const char* key, char* value, const char* default_va
 
 extern "C" int property_set(const char* key, const char* value) {
     record(std::string("property_set(") + key + ", " + value + ")");
+    if (state().property_set_result != 0) return state().property_set_result;
     state().properties[key] = value;
     return 0;
 }

@@ -28,6 +28,10 @@ struct PcmScript {
     // Runs inside the pcm_read of block `block` (0-based), after the block has been filled: the
     // place to change a property or clear keep_running "while the read was blocked".
     std::function<void(int block)> on_read;
+    // What pcm_get_htimestamp reports as avail on the playback stream, call by call (the
+    // timestamp is the moment of the call); a negative entry fails that call with -1, and so does
+    // every call past the end.
+    std::vector<int> playback_avail;
 };
 
 // Clears the script, the log, the recorded blocks and the property store.
@@ -43,6 +47,7 @@ const std::vector<std::vector<unsigned char>>& written();
 const std::vector<std::vector<uint32_t>>& opened_configs();
 int reads();
 int writes();
+int htimestamps();  // pcm_get_htimestamp calls, on either stream
 // Handles opened and not yet closed.
 int open_handles();
 
@@ -51,6 +56,8 @@ void set_property(const std::string& key, const std::string& value);
 void unset_property(const std::string& key);
 std::string property(const std::string& key);  // "" when unset
 int property_reads(const std::string& key);
+// From now on property_set stores nothing and returns `err` (a negative errno); 0 restores it.
+void fail_property_set(int err);
 
 // Redirects standard output and standard error for its lifetime; see above.
 class Transcript {

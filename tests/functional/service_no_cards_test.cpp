@@ -2,6 +2,7 @@
 // stream, and is acknowledged all the same.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +89,33 @@ TEST_F(ServiceNoCardsTest, RunsOncePerTriggerWrite) {
     EXPECT_EQ(service_.texts(Stream::kOut).size(), 2u) << "the acknowledgement started a run";
     set_trigger("1");
     expect_failed_run(1);
+}
+
+// A store the service may read but not write: the refusal of its "2" is reported once on
+// standard error, and the 1 it could not overwrite starts no further run (before, one run every
+// poll: 60 lines a second). As root, which writes anywhere, the service runs as nobody.
+TEST_F(ServiceNoCardsTest, StoreItCannotWriteIsReportedOnceAndStartsNoMoreRuns) {
+    const bool root = geteuid() == 0;
+    set_trigger("1");
+    ASSERT_EQ(chmod(store_.path().c_str(), root ? 0755 : 0555), 0);
+    if (root) {
+        ASSERT_TRUE(service_.start(
+            "/usr/bin/setpriv", {"HDMI_PREVIEW_PROPERTY_DIR=" + store_.path()}, false,
+            {"--reuid=65534", "--regid=65534", "--clear-groups", SERVICE_BINARY}))
+            << service_.error();
+    } else {
+        start();
+    }
+    const std::string refused =
+        "Unable to write 2 into persist.audio.hdmi.preview (Permission denied)";
+    EXPECT_TRUE(service_.wait_for_line(Stream::kErr, refused, kDeadline));
+    EXPECT_TRUE(service_.wait_for_line(Stream::kOut, "prop exit", kDeadline));
+    service_.drain_for(500ms);
+    EXPECT_EQ(service_.texts(Stream::kErr), (std::vector<std::string>{kOpenError, refused}));
+    EXPECT_EQ(service_.texts(Stream::kOut),
+              (std::vector<std::string>{"Captured 0 frames", "prop exit"}));
+    EXPECT_EQ(trigger(), "1");
+    chmod(store_.path().c_str(), 0700);
 }
 
 // SIGINT leaves the service polling; SIGTERM ends it.

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include <errno.h>
 #include <signal.h>
 
 #include <string>
@@ -126,6 +127,54 @@ TEST_F(ServiceTest, CaptureFailureOrder) {
                                "pcm_close(capture)", "out: Captured 0 frames",
                                "property_set(persist.audio.hdmi.preview, 2)", "out: prop exit"};
     EXPECT_EQ(tail(5), expected_tail);
+}
+
+// A store that refuses the "2" leaves the trigger at 1. That 1 starts no further run: each poll
+// retries the "2" instead, and each cause of the refusal is reported once. The service is itself
+// again once the "2" is written, or once the controller has replaced the 1.
+TEST_F(ServiceTest, RefusedAcknowledgementIsReportedOnceAndStartsNoRun) {
+    const std::string refused_line =
+        "err: Unable to write 2 into persist.audio.hdmi.preview (Permission denied)";
+    fakes::set_property(kTriggerProperty, "1");
+    fakes::script().capture_not_ready = true;  // every run ends at once
+    fakes::fail_property_set(-EACCES);
+    EXPECT_TRUE(poll());
+    // The refusal follows the write; "prop exit" still ends the poll.
+    EXPECT_EQ(fakes::entries("property_set"), Log{"property_set(persist.audio.hdmi.preview, 2)"});
+    EXPECT_EQ(fakes::entries("out: ").back(), "out: prop exit");
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(poll()) << "poll " << i;
+    EXPECT_EQ(fakes::entries("pcm_open_req").size(), 1u) << "the stale 1 started a run";
+    EXPECT_EQ(fakes::entries("property_set").size(), 6u) << "each poll retries the 2";
+    EXPECT_EQ(fakes::entries("err: "),
+              (Log{"err: Unable to open PCM device (capture broken)", refused_line}));
+
+    fakes::fail_property_set(-EROFS);  // a new cause is reported
+    EXPECT_FALSE(poll());
+    EXPECT_EQ(fakes::entries("err: ").back(),
+              "err: Unable to write 2 into persist.audio.hdmi.preview (Read-only file system)");
+
+    fakes::fail_property_set(0);  // the store is writable again: the 2 lands, nothing starts
+    EXPECT_FALSE(poll());
+    EXPECT_EQ(fakes::property(kTriggerProperty), "2");
+    EXPECT_FALSE(poll());
+    fakes::set_property(kTriggerProperty, "1");
+    EXPECT_TRUE(poll()) << "a new 1 after the 2 is a new request";
+
+    // Refused again, then the controller replaces the stale 1 with 0 and later writes 1 anew.
+    fakes::reset();
+    fakes::script().capture_not_ready = true;
+    fakes::fail_property_set(-EACCES);
+    fakes::set_property(kTriggerProperty, "1");
+    EXPECT_TRUE(poll());
+    fakes::set_property(kTriggerProperty, "0");
+    EXPECT_FALSE(poll());
+    fakes::set_property(kTriggerProperty, "1");
+    EXPECT_TRUE(poll());
+    EXPECT_EQ(fakes::entries("err: Unable to write").size(), 1u) << "the same cause, once";
+    // Leaves the service as the other tests expect it: nothing pending.
+    fakes::fail_property_set(0);
+    EXPECT_FALSE(poll());
+    EXPECT_FALSE(poll());
 }
 
 // The handler stays installed, restarts interrupted calls, and only clears keep_running: a
