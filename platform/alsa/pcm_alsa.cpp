@@ -96,11 +96,15 @@ int set_sw_params(struct pcm* pcm) {
     snd_pcm_sw_params_t* sw;
     snd_pcm_sw_params_alloca(&sw);
     int err;
-    if ((err = snd_pcm_sw_params_current(h, sw)) < 0 ||
-        (err = snd_pcm_sw_params_set_start_threshold(h, sw, start)) < 0 ||
+    if ((err = snd_pcm_sw_params_current(h, sw)) < 0) return fail(pcm, err, "cannot set sw params");
+    // Timestamps on the monotonic clock, which a wall-clock step cannot move; a device or plugin
+    // without the choice keeps its own clock.
+    snd_pcm_sw_params_set_tstamp_type(h, sw, SND_PCM_TSTAMP_TYPE_MONOTONIC);
+    if ((err = snd_pcm_sw_params_set_start_threshold(h, sw, start)) < 0 ||
         (err = snd_pcm_sw_params_set_stop_threshold(h, sw, stop)) < 0 ||
         (err = snd_pcm_sw_params_set_silence_threshold(h, sw, c.silence_threshold)) < 0 ||
         (err = snd_pcm_sw_params_set_avail_min(h, sw, c.period_size)) < 0 ||
+        (err = snd_pcm_sw_params_set_tstamp_mode(h, sw, SND_PCM_TSTAMP_ENABLE)) < 0 ||
         (err = snd_pcm_sw_params(h, sw)) < 0) {
         return fail(pcm, err, "cannot set sw params");
     }
@@ -204,4 +208,18 @@ extern "C" int pcm_write(struct pcm* pcm, const void* data, unsigned int count) 
     if (pcm != nullptr && (pcm->flags & PCM_IN)) return -EINVAL;
     return transfer(pcm, static_cast<const char*>(data), count, snd_pcm_writei,
                     "cannot write stream data");
+}
+
+extern "C" int pcm_get_htimestamp(struct pcm* pcm, unsigned int* avail, struct timespec* tstamp) {
+    if (pcm == nullptr || !pcm->ready) return -1;
+    snd_pcm_uframes_t frames;
+    snd_htimestamp_t when;
+    if (snd_pcm_htimestamp(pcm->handle, &frames, &when) < 0) return -1;
+    // As tinyalsa: only a running (or draining) stream has a pointer worth reporting.
+    const snd_pcm_state_t state = snd_pcm_state(pcm->handle);
+    if (state != SND_PCM_STATE_RUNNING && state != SND_PCM_STATE_DRAINING) return -1;
+    if (when.tv_sec == 0 && when.tv_nsec == 0) return -1;
+    *avail = static_cast<unsigned int>(frames);
+    *tstamp = when;
+    return 0;
 }

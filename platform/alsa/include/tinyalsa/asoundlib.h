@@ -3,6 +3,8 @@
 // The part of tinyalsa's PCM interface (as of Android 4.2) that the service uses, implemented over
 // alsa-lib for hosts that have no tinyalsa. Names, values and signatures are tinyalsa's.
 
+#include <time.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -59,6 +61,13 @@ unsigned int pcm_get_buffer_size(struct pcm* pcm);
 // with the cause in pcm_get_error.
 int pcm_read(struct pcm* pcm, void* data, unsigned int count);
 int pcm_write(struct pcm* pcm, const void* data, unsigned int count);
+
+// For a running stream: in `avail` the frames the application may transfer now (playback: the
+// buffer less the frames queued; capture: the frames ready to read), and in `tstamp` the time of
+// the last hardware pointer update, on CLOCK_MONOTONIC here (tinyalsa of 4.2 stamps with
+// CLOCK_REALTIME). Returns 0; -1 when the stream is not ready, not running (before its start
+// threshold, after an xrun) or has no timestamp yet, leaving both outputs untouched.
+int pcm_get_htimestamp(struct pcm* pcm, unsigned int* avail, struct timespec* tstamp);
 
 #ifdef __cplusplus
 }
