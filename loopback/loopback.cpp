@@ -8,6 +8,10 @@
 
 #include "pcm_open_req.h"
 
+#ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
+#include "drift.h"
+#endif
+
 #ifdef TINYALSA_HAS_PCM_OPEN_REQ
 // The variant's record has a tenth word after avail_min, which the run fills with the channel count
 // again. Its field name is the variant's own and comes from the build; the checks turn a wrong name
@@ -68,6 +72,19 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
         return 0;
     }
 
+#ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
+    // Released before the block buffer; holds the resampled block that is played instead.
+    DriftOwner drift(bits == 16 ? drift_create(channels, rate, size / (channels * 2),
+                                               pcm_get_buffer_size(playback.get()))
+                                : nullptr,
+                     drift_destroy);
+    if (!drift) {
+        fprintf(stderr, "Unable to set up drift compensation for %u ch, %u hz, %u bit\n", channels,
+                rate, bits);
+        return 0;
+    }
+#endif
+
     printf("Capturing sample: %u ch, %u hz, %u bit\n", channels, rate, bits);
 
     uint64_t total = 0;  // bytes played
@@ -77,11 +94,16 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
         // captured and takes effect within one block.
         if (!preview_requested()) break;
         apply_level_gain(buffer.get(), size);
-        if (pcm_write(playback.get(), buffer.get(), size) != 0) {
+        const void* played = buffer.get();
+        uint32_t played_size = size;
+#ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
+        played = drift_process(drift.get(), played, size, playback.get(), &played_size);
+#endif
+        if (pcm_write(playback.get(), played, played_size) != 0) {
             fputs("Error capturing sample\n", stderr);
             break;
         }
-        total += size;
+        total += played_size;
     }
 
     const uint32_t frame_bytes = channels * (bits / 8);

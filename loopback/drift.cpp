@@ -1,0 +1,173 @@
+#include "drift.h"
+
+#include <samplerate.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <tinyalsa/asoundlib.h>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// Two crystals are rarely more than a few hundred ppm apart; the headroom lets a test run a
+// tenfold offset for a tenth of the time.
+constexpr double kMaxAdjust = 5000e-6;
+// A step of the ratio is a step of pitch: the controller's own steps stay far below this, which
+// only bounds what a disturbed measurement (a stall, a restart) can do in one block.
+constexpr double kMaxStep = 10e-6;
+// The loop's natural period in blocks (about 5.5 s of 1024 frames at 48 kHz), critically damped:
+// slow enough that the queue's jitter of a frame or two moves the ratio by a ppm or so, fast
+// enough that a 300 ppm offset never moves the queue by more than about 30 frames.
+constexpr double kLoopBlocks = 256.0;
+// The measured queue is averaged over about this many blocks before it steers anything.
+constexpr double kSmoothingBlocks = 64.0;
+
+}  // namespace
+
+struct drift {
+    SRC_STATE* resampler = nullptr;
+    uint32_t channels = 0;
+    uint32_t rate = 0;
+    uint32_t max_in_frames = 0;
+    uint32_t out_capacity = 0;  // frames
+    uint32_t buffer_frames = 0;
+    float* in = nullptr;
+    float* out = nullptr;
+    int16_t* played = nullptr;
+    double set_point = 0;
+    double kp = 0;      // ratio per frame of error
+    double ki = 0;      // ratio per frame of error per block
+    double adjust = 0;  // ratio - 1
+    double integral = 0;
+    double error = 0;  // smoothed, frames
+    bool measured = false;
+};
+
+namespace {
+
+void free_all(struct drift* drift) {
+    if (drift->resampler != nullptr) src_delete(drift->resampler);
+    free(drift->in);
+    free(drift->out);
+    free(drift->played);
+    delete drift;
+}
+
+double seconds_between(const timespec& later, const timespec& earlier) {
+    return static_cast<double>(later.tv_sec - earlier.tv_sec) +
+           static_cast<double>(later.tv_nsec - earlier.tv_nsec) * 1e-9;
+}
+
+// The hardware pointer moves a period at a time: the frames played since its last update are
+// taken off, or the estimate would jump by a period whenever the two cards' interrupts pass each
+// other. tinyalsa stamps on CLOCK_REALTIME unless told otherwise, our adapter on CLOCK_MONOTONIC,
+// so the stamp is read against whichever clock it lies just behind.
+double since_update(const timespec& stamp, double at_most) {
+    for (clockid_t clock : {CLOCK_MONOTONIC, CLOCK_REALTIME}) {
+        timespec now;
+        clock_gettime(clock, &now);
+        const double age = seconds_between(now, stamp);
+        if (age >= 0 && age <= at_most) return age;
+    }
+    return 0;
+}
+
+void steer(struct drift* d, double queued) {
+    const double error = d->set_point - queued;  // positive: the queue runs short, play more
+    if (!d->measured) {
+        d->error = error;
+        d->measured = true;
+    } else {
+        d->error += (error - d->error) / kSmoothingBlocks;
+    }
+    d->integral = std::clamp(d->integral + d->ki * d->error, -kMaxAdjust, kMaxAdjust);
+    const double target = std::clamp(d->integral + d->kp * d->error, -kMaxAdjust, kMaxAdjust);
+    d->adjust += std::clamp(target - d->adjust, -kMaxStep, kMaxStep);
+}
+
+}  // namespace
+
+struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_frames,
+                           uint32_t playback_buffer_frames) {
+    if (channels == 0 || rate == 0 || max_block_frames == 0) return nullptr;
+    struct drift* d = new (std::nothrow) struct drift;
+    if (d == nullptr) return nullptr;
+    d->channels = channels;
+    d->rate = rate;
+    d->max_in_frames = max_block_frames;
+    d->buffer_frames = playback_buffer_frames;
+    // The largest ratio's output, and room for the frame or two that the converter may release
+    // from its own history in one call.
+    d->out_capacity = static_cast<uint32_t>(max_block_frames * (1 + kMaxAdjust)) + 16;
+    const size_t in_samples = size_t{max_block_frames} * channels;
+    const size_t out_samples = size_t{d->out_capacity} * channels;
+    d->in = static_cast<float*>(malloc(in_samples * sizeof(float)));
+    d->out = static_cast<float*>(malloc(out_samples * sizeof(float)));
+    d->played = static_cast<int16_t*>(malloc(out_samples * sizeof(int16_t)));
+    int err = 0;
+    d->resampler = src_new(SRC_SINC_FASTEST, static_cast<int>(channels), &err);
+    if (d->in == nullptr || d->out == nullptr || d->played == nullptr || d->resampler == nullptr) {
+        free_all(d);
+        return nullptr;
+    }
+    d->set_point = max_block_frames;
+    // A PI loop on an integrator (the queue gains block * (ratio - offset) frames per block):
+    // critically damped at a natural frequency of one radian per kLoopBlocks blocks.
+    const double omega = 1.0 / kLoopBlocks;
+    d->kp = 2.0 * omega / max_block_frames;
+    d->ki = omega * omega / max_block_frames;
+    return d;
+}
+
+void drift_destroy(struct drift* drift) {
+    if (drift != nullptr) free_all(drift);
+}
+
+double drift_set_point(const struct drift* drift) { return drift->set_point; }
+
+double drift_ratio(const struct drift* drift) { return 1.0 + drift->adjust; }
+
+const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_frames,
+                              double queued_frames, uint32_t* out_frames) {
+    in_frames = std::min(in_frames, d->max_in_frames);
+    if (queued_frames >= 0) steer(d, queued_frames);
+    src_short_to_float_array(in, d->in, static_cast<int>(in_frames * d->channels));
+    SRC_DATA data = {};
+    data.data_in = d->in;
+    data.data_out = d->out;
+    data.input_frames = in_frames;
+    data.output_frames = d->out_capacity;
+    data.src_ratio = 1.0 + d->adjust;
+    if (src_process(d->resampler, &data) != 0) {
+        // The converter refused (it cannot with these arguments): play the block as it came
+        // rather than drop it.
+        memcpy(d->played, in, size_t{in_frames} * d->channels * sizeof(int16_t));
+        *out_frames = in_frames;
+        return d->played;
+    }
+    const uint32_t frames = static_cast<uint32_t>(data.output_frames_gen);
+    src_float_to_short_array(d->out, d->played, static_cast<int>(frames * d->channels));
+    *out_frames = frames;
+    return d->played;
+}
+
+const void* drift_process(struct drift* d, const void* block, uint32_t size, struct pcm* playback,
+                          uint32_t* out_size) {
+    double queued = -1;
+    unsigned int avail = 0;
+    timespec stamp;
+    if (pcm_get_htimestamp(playback, &avail, &stamp) == 0) {
+        const double buffer_seconds = static_cast<double>(d->buffer_frames) / d->rate;
+        queued = static_cast<double>(d->buffer_frames) - avail -
+                 since_update(stamp, buffer_seconds) * d->rate;
+        queued = std::max(queued, 0.0);
+    }
+    const uint32_t frame_bytes = d->channels * sizeof(int16_t);
+    uint32_t frames = 0;
+    const int16_t* out =
+        drift_resample(d, static_cast<const int16_t*>(block), size / frame_bytes, queued, &frames);
+    *out_size = frames * frame_bytes;
+    return out;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+// Drift compensation for a run whose capture and playback cards have clocks of their own: each
+// block is resampled by a ratio that a slow controller steers so that the playback queue holds a
+// set point. Built only with HDMI_PREVIEW_DRIFT_COMPENSATION; the resampler is libsamplerate.
+
+#include <stdint.h>
+
+#include <memory>
+
+struct pcm;
+struct drift;
+
+// Prepares the compensation for blocks of at most `max_block_frames` frames of `channels`
+// interleaved signed 16-bit samples at `rate` Hz, played into a stream whose buffer holds
+// `playback_buffer_frames` frames. Allocates everything the blocks will need, now. Returns NULL
+// when memory or the resampler cannot be had; the caller owns the result (drift_destroy).
+struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_frames,
+                           uint32_t playback_buffer_frames);
+void drift_destroy(struct drift* drift);
+using DriftOwner = std::unique_ptr<struct drift, decltype(&drift_destroy)>;
+
+// One step of the run: estimates the playback queue from `playback` (pcm_get_htimestamp) and
+// resamples the whole frames of the `size` BYTES at `block`. Returns the block to play, owned by
+// `drift` and valid until the next call, with its length in BYTES in `out_size`. Its frame count
+// varies from the input's by a frame or so per block.
+const void* drift_process(struct drift* drift, const void* block, uint32_t size,
+                          struct pcm* playback, uint32_t* out_size);
+
+// The core of drift_process, without a stream: `queued_frames` is the playback queue just before
+// the output is written (frames queued = buffer - avail), or negative when unknown (the stream
+// not yet started), in which case the ratio is held. Returns `*out_frames` frames, owned by
+// `drift`.
+const int16_t* drift_resample(struct drift* drift, const int16_t* in, uint32_t in_frames,
+                              double queued_frames, uint32_t* out_frames);
+
+// The queue that the controller holds: frames queued just before a write (one block, so two
+// right after it, as in the uncompensated run).
+double drift_set_point(const struct drift* drift);
+// The ratio in force (output frames per input frame): 1 + the playback clock's offset from the
+// capture clock once settled.
+double drift_ratio(const struct drift* drift);
