@@ -1,9 +1,11 @@
 #include <cutils/properties.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -162,6 +164,36 @@ bool write_all(int fd, const char* data, size_t len) {
     return true;
 }
 
+// A writer killed between creating its temporary and the rename leaves the temporary behind; the
+// next write of the same key removes it, so that they cannot pile up whatever the service's
+// uptime. A temporary is stale when no process holds its lock (a lock dies with its process) and
+// it is older than kStaleSeconds: a writer locks its file right after creating it, and that
+// moment must not be mistaken for a death.
+constexpr time_t kStaleSeconds = 2;
+
+void remove_stale_temporaries(const char* dir, const char* key) {
+    DIR* d = opendir(dir);
+    if (d == nullptr) return;
+    char prefix[PROPERTY_KEY_MAX + 2];
+    const int prefix_len = snprintf(prefix, sizeof prefix, ".%s.", key);
+    const time_t now = time(nullptr);
+    while (const struct dirent* e = readdir(d)) {
+        // mkostemp's names: the prefix and six characters.
+        if (strncmp(e->d_name, prefix, prefix_len) != 0 || strlen(e->d_name) != prefix_len + 6u) {
+            continue;
+        }
+        int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime + kStaleSeconds <= now &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            unlinkat(dirfd(d), e->d_name, 0);
+        }
+        close(fd);
+    }
+    closedir(d);
+}
+
 }  // namespace
 
 namespace property_store {
@@ -218,16 +250,20 @@ extern "C" int property_set(const char* key, const char* value) {
     if (!key_path(key, path) || n <= 0 || static_cast<size_t>(n) >= sizeof tmp)
         return -ENAMETOOLONG;
 
+    remove_stale_temporaries(dir, key);
     int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) return -errno;
+    // Locked until the rename has taken the temporary's name away: a later writer of the key
+    // removes only temporaries whose writer has died (see remove_stale_temporaries).
     int err = 0;
-    if (fchmod(fd, 0644) != 0 || !write_all(fd, value, len) || fsync(fd) != 0) err = errno;
-    if (close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && rename(tmp, path) != 0) err = errno;
-    if (err != 0) {
+    if (flock(fd, LOCK_EX) != 0 || fchmod(fd, 0644) != 0 || !write_all(fd, value, len) ||
+        fsync(fd) != 0 || rename(tmp, path) != 0) {
+        err = errno;
         unlink(tmp);
-        return -err;
     }
+    // The data reached the disk with the fsync; a close error can no longer lose it.
+    close(fd);
+    if (err != 0) return -err;
     // The rename itself reaches the disk only with the directory.
     int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "service_process.h"
@@ -193,6 +195,48 @@ TEST_F(PropertyStoreTest, NextReadSeesEveryChangeOfAKeptValue) {
         c.change(dir_.path() + "/" + c.key);
         EXPECT_EQ(get(c.key), c.expected) << c.key;
     }
+}
+
+// A writer killed before its rename leaves its temporary behind; the next write of that key
+// removes it, and nothing else: not a writer's temporary that is still locked or just made, not
+// another key's, not a name mkostemp would not make.
+TEST_F(PropertyStoreTest, NextWriteRemovesTheKeysStaleTemporaries) {
+    struct Case {
+        const char* name;
+        bool old;
+        bool locked;
+        bool removed;
+    };
+    const Case cases[] = {
+        {".a.key.Xy12Z9", true, false, true},    // its writer died
+        {".a.key.Xy12Z8", true, true, false},    // its writer still writes
+        {".a.key.Xy12Z7", false, false, false},  // just made, not yet locked
+        {".b.key.Xy12Z6", true, false, false},   // another key's
+        {".a.key.Xy12Z", true, false, false},    // not a temporary's name
+        {".a.key.Xy12Z55", true, false, false},  //
+    };
+    std::vector<int> locks;
+    for (const Case& c : cases) {
+        const std::string path = dir_.path() + "/" + c.name;
+        write_file(c.name, "9");
+        if (c.old) {
+            const struct timespec an_hour_ago[2] = {{time(nullptr) - 3600, 0},
+                                                    {time(nullptr) - 3600, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), an_hour_ago, 0), 0);
+        }
+        if (c.locked) {
+            // Another open file description, as another process's would be.
+            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+            locks.push_back(fd);
+        }
+    }
+    ASSERT_EQ(property_set("a.key", "1"), 0);
+    EXPECT_EQ(get("a.key"), "1");
+    for (const Case& c : cases) {
+        EXPECT_EQ(fs::exists(dir_.path() + "/" + c.name), !c.removed) << c.name;
+    }
+    for (int fd : locks) close(fd);
 }
 
 // One writer replaces a value as fast as it can while a reader checks every read: it must see
