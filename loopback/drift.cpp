@@ -1,5 +1,6 @@
 #include "drift.h"
 
+#include <math.h>
 #include <samplerate.h>
 #include <stdlib.h>
 #include <string.h>
@@ -153,15 +154,26 @@ const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_fr
     return d->played;
 }
 
-const void* drift_process(struct drift* d, const void* block, uint32_t size, struct pcm* playback,
-                          uint32_t* out_size) {
+const void* drift_process(struct drift* d, const void* block, uint32_t size, struct pcm* capture,
+                          struct pcm* playback, uint32_t* out_size) {
     double queued = -1;
-    unsigned int avail = 0;
-    timespec stamp;
-    if (pcm_get_htimestamp(playback, &avail, &stamp) == 0) {
+    unsigned int played_room = 0;
+    timespec played_at;
+    if (pcm_get_htimestamp(playback, &played_room, &played_at) == 0) {
         const double buffer_seconds = static_cast<double>(d->buffer_frames) / d->rate;
-        queued = static_cast<double>(d->buffer_frames) - avail -
-                 since_update(stamp, buffer_seconds) * d->rate;
+        queued = static_cast<double>(d->buffer_frames) - played_room;
+        unsigned int captured_ready = 0;
+        timespec captured_at;
+        const bool aligned = pcm_get_htimestamp(capture, &captured_ready, &captured_at) == 0 &&
+                             fabs(seconds_between(captured_at, played_at)) <= buffer_seconds;
+        if (aligned) {
+            // The queue at the instant the block just read was complete, plus what capture has
+            // taken in since: a point fixed on the capture clock, so the wake-up's scatter does
+            // not enter the measurement.
+            queued += captured_ready - seconds_between(captured_at, played_at) * d->rate;
+        } else {
+            queued -= since_update(played_at, buffer_seconds) * d->rate;
+        }
         queued = std::max(queued, 0.0);
     }
     const uint32_t frame_bytes = d->channels * sizeof(int16_t);

@@ -20,12 +20,13 @@ struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_
 void drift_destroy(struct drift* drift);
 using DriftOwner = std::unique_ptr<struct drift, decltype(&drift_destroy)>;
 
-// One step of the run: estimates the playback queue from `playback` (pcm_get_htimestamp) and
-// resamples the whole frames of the `size` BYTES at `block`. Returns the block to play, owned by
-// `drift` and valid until the next call, with its length in BYTES in `out_size`. Its frame count
-// varies from the input's by a frame or so per block.
+// One step of the run: estimates the playback queue from both streams (pcm_get_htimestamp: the
+// playback queue at the moment capture last moved, plus the frames captured and not yet read, or
+// the queue now when capture has no timestamp) and resamples the whole frames of the `size` BYTES
+// at `block`. Returns the block to play, owned by `drift` and valid until the next call, with its
+// length in BYTES in `out_size`. Its frame count varies from the input's by a frame or so.
 const void* drift_process(struct drift* drift, const void* block, uint32_t size,
-                          struct pcm* playback, uint32_t* out_size);
+                          struct pcm* capture, struct pcm* playback, uint32_t* out_size);
 
 // The core of drift_process, without a stream: `queued_frames` is the playback queue just before
 // the output is written (frames queued = buffer - avail), or negative when unknown (the stream

@@ -97,7 +97,8 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
         const void* played = buffer.get();
         uint32_t played_size = size;
 #ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
-        played = drift_process(drift.get(), played, size, playback.get(), &played_size);
+        played =
+            drift_process(drift.get(), played, size, capture.get(), playback.get(), &played_size);
 #endif
         if (pcm_write(playback.get(), played, played_size) != 0) {
             fputs("Error capturing sample\n", stderr);

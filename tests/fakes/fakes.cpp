@@ -29,6 +29,8 @@ struct State {
     int reads = 0;
     int writes = 0;
     int htimestamps = 0;
+    int capture_htimestamps = 0;
+    int playback_htimestamps = 0;
     int open_handles = 0;
     std::map<std::string, std::string> properties;
     std::map<std::string, int> property_reads;
@@ -105,7 +107,7 @@ void reset() {
     s.log.clear();
     s.written.clear();
     s.configs.clear();
-    s.reads = s.writes = s.htimestamps = 0;
+    s.reads = s.writes = s.htimestamps = s.capture_htimestamps = s.playback_htimestamps = 0;
     s.open_handles = 0;
     s.properties.clear();
     s.property_reads.clear();
@@ -237,10 +239,13 @@ extern "C" int pcm_write(struct pcm* pcm, const void* data, unsigned int count) 
 
 extern "C" int pcm_get_htimestamp(struct pcm* pcm, unsigned int* avail, struct timespec* tstamp) {
     fakes::State& s = state();
-    const size_t call = static_cast<size_t>(s.htimestamps++);
+    ++s.htimestamps;
     record(std::string("pcm_get_htimestamp(") + fakes::name(pcm) + ")");
-    if (pcm == nullptr || pcm->capture) return -1;
-    const std::vector<int>& script = s.script.playback_avail;
+    if (pcm == nullptr) return -1;
+    const size_t call =
+        static_cast<size_t>((pcm->capture ? s.capture_htimestamps : s.playback_htimestamps)++);
+    const std::vector<int>& script =
+        pcm->capture ? s.script.capture_avail : s.script.playback_avail;
     if (call >= script.size() || script[call] < 0) return -1;
     *avail = static_cast<unsigned int>(script[call]);
     clock_gettime(CLOCK_MONOTONIC, tstamp);

@@ -28,10 +28,11 @@ struct PcmScript {
     // Runs inside the pcm_read of block `block` (0-based), after the block has been filled: the
     // place to change a property or clear keep_running "while the read was blocked".
     std::function<void(int block)> on_read;
-    // What pcm_get_htimestamp reports as avail on the playback stream, call by call (the
-    // timestamp is the moment of the call); a negative entry fails that call with -1, and so does
-    // every call past the end.
+    // What pcm_get_htimestamp reports as avail on each stream, call by call (the timestamp is the
+    // moment of the call); a negative entry fails that call with -1, and so does every call past
+    // the end.
     std::vector<int> playback_avail;
+    std::vector<int> capture_avail;
 };
 
 // Clears the script, the log, the recorded blocks and the property store.
