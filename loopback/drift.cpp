@@ -83,8 +83,13 @@ void steer(struct drift* d, double queued) {
     } else {
         d->error += (error - d->error) / kSmoothingBlocks;
     }
-    d->integral = std::clamp(d->integral + d->ki * d->error, -kMaxAdjust, kMaxAdjust);
-    const double target = std::clamp(d->integral + d->kp * d->error, -kMaxAdjust, kMaxAdjust);
+    // The integral stands still while the proportional part alone is past the limit (a queue far
+    // off after a stall or a start), or it would wind up and overshoot the other way after.
+    const double proportional = d->kp * d->error;
+    if (fabs(d->integral + proportional) < kMaxAdjust) {
+        d->integral = std::clamp(d->integral + d->ki * d->error, -kMaxAdjust, kMaxAdjust);
+    }
+    const double target = std::clamp(d->integral + proportional, -kMaxAdjust, kMaxAdjust);
     d->adjust += std::clamp(target - d->adjust, -kMaxStep, kMaxStep);
 }
 
@@ -110,6 +115,21 @@ struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_
     int err = 0;
     d->resampler = src_new(SRC_SINC_FASTEST, static_cast<int>(channels), &err);
     if (d->in == nullptr || d->out == nullptr || d->played == nullptr || d->resampler == nullptr) {
+        free_all(d);
+        return nullptr;
+    }
+    // The converter holds back the first frames it is given (its filter's delay): fed one block of
+    // silence now, it returns as many frames as it takes from the first real block on. Otherwise
+    // the first write would come up short, and playback, which starts at half its buffer, would
+    // start a block late with a block more queued.
+    SRC_DATA prime = {};
+    memset(d->in, 0, in_samples * sizeof(float));
+    prime.data_in = d->in;
+    prime.data_out = d->out;
+    prime.input_frames = max_block_frames;
+    prime.output_frames = d->out_capacity;
+    prime.src_ratio = 1.0;
+    if (src_process(d->resampler, &prime) != 0) {
         free_all(d);
         return nullptr;
     }

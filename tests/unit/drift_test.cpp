@@ -127,7 +127,8 @@ TEST_F(DriftLoopbackTest, RunPlaysTheResampledBlocksAndCountsThem) {
     uint64_t written = 0;
     for (const std::vector<unsigned char>& w : fakes::written()) {
         EXPECT_EQ(w.size() % 4, 0u);
-        EXPECT_NEAR(static_cast<double>(w.size()) / 4, 1024, 24);
+        // The first block too: a short one would leave playback below its start threshold.
+        EXPECT_NEAR(static_cast<double>(w.size()) / 4, 1024, 2);
         written += w.size() / 4;
     }
     EXPECT_EQ(frames, written);
