@@ -250,7 +250,6 @@ extern "C" int property_set(const char* key, const char* value) {
     if (!key_path(key, path) || n <= 0 || static_cast<size_t>(n) >= sizeof tmp)
         return -ENAMETOOLONG;
 
-    remove_stale_temporaries(dir, key);
     int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) return -errno;
     // Locked until the rename has taken the temporary's name away: a later writer of the key
@@ -264,7 +263,10 @@ extern "C" int property_set(const char* key, const char* value) {
     // The data reached the disk with the fsync; a close error can no longer lose it.
     close(fd);
     if (err != 0) return -err;
-    // The rename itself reaches the disk only with the directory.
+    // Only after a write that succeeded: a store this process cannot write costs no scan (the
+    // service retries a refused "2" at every poll).
+    remove_stale_temporaries(dir, key);
+    // The rename, and the removals, reach the disk only with the directory.
     int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         if (fsync(dfd) != 0) err = errno;

@@ -67,23 +67,9 @@ for ((boot = 1; boot <= boots; boot++)); do
 done
 stage_done "boots"
 
-tr -d '\r' <"$log" >"$log.txt"
 passed=0
 failed=0
-while IFS= read -r line; do
-    case "$line" in
-    "PASS "*)
-        echo "$line"
-        passed=$((passed + 1))
-        ;;
-    "FAIL "*)
-        echo "$line"
-        failed=$((failed + 1))
-        ;;
-    "FIGURE "*) echo "     ${line#FIGURE }" ;;
-    "GUEST "*) echo "     ${line#GUEST }" ;;
-    esac
-done <"$log.txt"
+tally_console "$log" "" ""
 # Every boot must have ended through the checks, the last with a power-off.
 if [[ $boot_status -ne 0 ]] || ! grep -q "^GUEST boot $boots: poweroff" "$log.txt"; then
     echo "FAIL guest: the checks did not run to the end (QEMU status $boot_status); console in $log.txt"

@@ -90,21 +90,7 @@ passed=0
 failed=0
 for arch in "${archs[@]}"; do
     log=$out/console-$arch.log
-    tr -d '\r' <"$log" >"$log.txt"
-    while IFS= read -r line; do
-        case "$line" in
-        "SYSTEST PASS "*)
-            echo "PASS $arch/${line#SYSTEST PASS }"
-            passed=$((passed + 1))
-            ;;
-        "SYSTEST FAIL "*)
-            echo "FAIL $arch/${line#SYSTEST FAIL }"
-            failed=$((failed + 1))
-            ;;
-        "SYSTEST FIGURE "*) echo "     $arch/${line#SYSTEST FIGURE }" ;;
-        "GUEST "*) echo "     $arch: ${line#GUEST }" ;;
-        esac
-    done <"$log.txt"
+    tally_console "$log" "SYSTEST " "$arch/"
     if ! grep -q '^SYSTEST STATUS ' "$log.txt" || [[ ${boot_status[$arch]} -ne 0 ]]; then
         echo "FAIL $arch/guest: the suite did not finish (boot status ${boot_status[$arch]}); console in $log.txt"
         tail -n 15 "$log.txt" | sed 's/^/     | /'
