@@ -28,7 +28,6 @@ struct State {
     std::vector<std::vector<uint32_t>> configs;
     int reads = 0;
     int writes = 0;
-    int htimestamps = 0;
     int capture_htimestamps = 0;
     int playback_htimestamps = 0;
     int open_handles = 0;
@@ -107,7 +106,7 @@ void reset() {
     s.log.clear();
     s.written.clear();
     s.configs.clear();
-    s.reads = s.writes = s.htimestamps = s.capture_htimestamps = s.playback_htimestamps = 0;
+    s.reads = s.writes = s.capture_htimestamps = s.playback_htimestamps = 0;
     s.open_handles = 0;
     s.properties.clear();
     s.property_reads.clear();
@@ -120,7 +119,6 @@ const std::vector<std::vector<unsigned char>>& written() { return state().writte
 const std::vector<std::vector<uint32_t>>& opened_configs() { return state().configs; }
 int reads() { return state().reads; }
 int writes() { return state().writes; }
-int htimestamps() { return state().htimestamps; }
 int open_handles() { return state().open_handles; }
 
 void set_property(const std::string& key, const std::string& value) {
@@ -239,7 +237,6 @@ extern "C" int pcm_write(struct pcm* pcm, const void* data, unsigned int count) 
 
 extern "C" int pcm_get_htimestamp(struct pcm* pcm, unsigned int* avail, struct timespec* tstamp) {
     fakes::State& s = state();
-    ++s.htimestamps;
     record(std::string("pcm_get_htimestamp(") + fakes::name(pcm) + ")");
     if (pcm == nullptr) return -1;
     const size_t call =

@@ -48,7 +48,6 @@ const std::vector<std::vector<unsigned char>>& written();
 const std::vector<std::vector<uint32_t>>& opened_configs();
 int reads();
 int writes();
-int htimestamps();  // pcm_get_htimestamp calls, on either stream
 // Handles opened and not yet closed.
 int open_handles();
 
