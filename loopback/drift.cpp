@@ -1,7 +1,6 @@
 #include "drift.h"
 
 #include <math.h>
-#include <samplerate.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -9,6 +8,8 @@
 
 #include <algorithm>
 #include <new>
+
+#include "resampler.h"
 
 namespace {
 
@@ -28,14 +29,13 @@ constexpr double kSmoothingBlocks = 64.0;
 }  // namespace
 
 struct drift {
-    SRC_STATE* resampler = nullptr;
+    const struct resampler_backend* backend = nullptr;
+    struct resampler* resampler = nullptr;
     uint32_t channels = 0;
     uint32_t rate = 0;
     uint32_t max_in_frames = 0;
     uint32_t out_capacity = 0;  // frames
     uint32_t buffer_frames = 0;
-    float* in = nullptr;
-    float* out = nullptr;
     int16_t* played = nullptr;
     double set_point = 0;
     double kp = 0;      // ratio per frame of error
@@ -49,9 +49,7 @@ struct drift {
 namespace {
 
 void free_all(struct drift* drift) {
-    if (drift->resampler != nullptr) src_delete(drift->resampler);
-    free(drift->in);
-    free(drift->out);
+    if (drift->resampler != nullptr) drift->backend->destroy(drift->resampler);
     free(drift->played);
     delete drift;
 }
@@ -95,11 +93,22 @@ void steer(struct drift* d, double queued) {
 
 }  // namespace
 
+const struct resampler_backend& drift_default_resampler() {
+#ifdef HDMI_PREVIEW_DRIFT_RESAMPLER_SPEEX
+    return resampler_speex;
+#else
+    return resampler_samplerate;
+#endif
+}
+
 struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_frames,
-                           uint32_t playback_buffer_frames) {
+                           uint32_t playback_buffer_frames,
+                           const struct resampler_backend* backend) {
     if (channels == 0 || rate == 0 || max_block_frames == 0) return nullptr;
+    if (backend == nullptr) backend = &drift_default_resampler();
     struct drift* d = new (std::nothrow) struct drift;
     if (d == nullptr) return nullptr;
+    d->backend = backend;
     d->channels = channels;
     d->rate = rate;
     d->max_in_frames = max_block_frames;
@@ -107,14 +116,10 @@ struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_
     // The largest ratio's output, and room for the frame or two that the converter may release
     // from its own history in one call.
     d->out_capacity = static_cast<uint32_t>(max_block_frames * (1 + kMaxAdjust)) + 16;
-    const size_t in_samples = size_t{max_block_frames} * channels;
     const size_t out_samples = size_t{d->out_capacity} * channels;
-    d->in = static_cast<float*>(malloc(in_samples * sizeof(float)));
-    d->out = static_cast<float*>(malloc(out_samples * sizeof(float)));
     d->played = static_cast<int16_t*>(malloc(out_samples * sizeof(int16_t)));
-    int err = 0;
-    d->resampler = src_new(SRC_SINC_FASTEST, static_cast<int>(channels), &err);
-    if (d->in == nullptr || d->out == nullptr || d->played == nullptr || d->resampler == nullptr) {
+    d->resampler = backend->create(channels, rate, max_block_frames);
+    if (d->played == nullptr || d->resampler == nullptr) {
         free_all(d);
         return nullptr;
     }
@@ -122,14 +127,12 @@ struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_
     // silence now, it returns as many frames as it takes from the first real block on. Otherwise
     // the first write would come up short, and playback, which starts at half its buffer, would
     // start a block late with a block more queued.
-    SRC_DATA prime = {};
-    memset(d->in, 0, in_samples * sizeof(float));
-    prime.data_in = d->in;
-    prime.data_out = d->out;
-    prime.input_frames = max_block_frames;
-    prime.output_frames = d->out_capacity;
-    prime.src_ratio = 1.0;
-    if (src_process(d->resampler, &prime) != 0) {
+    int16_t* silence = static_cast<int16_t*>(calloc(size_t{max_block_frames} * channels, 2));
+    const bool primed =
+        silence != nullptr &&
+        backend->process(d->resampler, silence, max_block_frames, d->played, d->out_capacity) >= 0;
+    free(silence);
+    if (!primed) {
         free_all(d);
         return nullptr;
     }
@@ -154,23 +157,16 @@ const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_fr
                               double queued_frames, uint32_t* out_frames) {
     in_frames = std::min(in_frames, d->max_in_frames);
     if (queued_frames >= 0) steer(d, queued_frames);
-    src_short_to_float_array(in, d->in, static_cast<int>(in_frames * d->channels));
-    SRC_DATA data = {};
-    data.data_in = d->in;
-    data.data_out = d->out;
-    data.input_frames = in_frames;
-    data.output_frames = d->out_capacity;
-    data.src_ratio = 1.0 + d->adjust;
-    if (src_process(d->resampler, &data) != 0) {
+    d->backend->set_ratio(d->resampler, 1.0 + d->adjust);
+    const int frames = d->backend->process(d->resampler, in, in_frames, d->played, d->out_capacity);
+    if (frames < 0) {
         // The converter refused (it cannot with these arguments): play the block as it came
         // rather than drop it.
         memcpy(d->played, in, size_t{in_frames} * d->channels * sizeof(int16_t));
         *out_frames = in_frames;
         return d->played;
     }
-    const uint32_t frames = static_cast<uint32_t>(data.output_frames_gen);
-    src_float_to_short_array(d->out, d->played, static_cast<int>(frames * d->channels));
-    *out_frames = frames;
+    *out_frames = static_cast<uint32_t>(frames);
     return d->played;
 }
 

@@ -2,7 +2,8 @@
 
 // Drift compensation for a run whose capture and playback cards have clocks of their own: each
 // block is resampled by a ratio that a slow controller steers so that the playback queue holds a
-// set point. Built only with HDMI_PREVIEW_DRIFT_COMPENSATION; the resampler is libsamplerate.
+// set point. Built only with HDMI_PREVIEW_DRIFT_COMPENSATION; the resampler is the backend that
+// HDMI_PREVIEW_DRIFT_RESAMPLER names (resampler.h).
 
 #include <stdint.h>
 
@@ -10,13 +11,20 @@
 
 struct pcm;
 struct drift;
+struct resampler_backend;
+
+// The backend built into the service: the speex resampler when HDMI_PREVIEW_DRIFT_RESAMPLER_SPEEX
+// is defined, libsamplerate otherwise.
+const struct resampler_backend& drift_default_resampler();
 
 // Prepares the compensation for blocks of at most `max_block_frames` frames of `channels`
 // interleaved signed 16-bit samples at `rate` Hz, played into a stream whose buffer holds
 // `playback_buffer_frames` frames. Allocates everything the blocks will need, now. Returns NULL
 // when memory or the resampler cannot be had; the caller owns the result (drift_destroy).
+// `backend` NULL takes drift_default_resampler().
 struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_frames,
-                           uint32_t playback_buffer_frames);
+                           uint32_t playback_buffer_frames,
+                           const struct resampler_backend* backend = nullptr);
 void drift_destroy(struct drift* drift);
 using DriftOwner = std::unique_ptr<struct drift, decltype(&drift_destroy)>;
 
