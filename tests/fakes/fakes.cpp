@@ -261,6 +261,7 @@ extern "C" int pcm_close(struct pcm* pcm) {
 extern "C" int property_get(const char* key, char* value, const char* default_value) {
     fakes::State& s = state();
     ++s.property_reads[key];
+    if (s.script.log_property_reads) record(std::string("property_get(") + key + ")");
     auto it = s.properties.find(key);
     const std::string text =
         it != s.properties.end() && !it->second.empty() ? it->second : default_value;
@@ -274,5 +275,11 @@ extern "C" int property_set(const char* key, const char* value) {
     record(std::string("property_set(") + key + ", " + value + ")");
     if (state().property_set_result != 0) return state().property_set_result;
     state().properties[key] = value;
+    return 0;
+}
+
+extern "C" int usleep(useconds_t usec) {
+    record("usleep(" + std::to_string(usec) + ")");
+    if (state().script.on_sleep) state().script.on_sleep();
     return 0;
 }

@@ -33,6 +33,10 @@ struct PcmScript {
     // the end.
     std::vector<int> playback_avail;
     std::vector<int> capture_avail;
+    // Runs inside usleep, which records "usleep(N)" and returns at once without sleeping: the
+    // place to leave the service's endless poll loop (longjmp; the loop holds nothing to release).
+    std::function<void()> on_sleep;
+    bool log_property_reads = false;  // property_get records "property_get(key)"
 };
 
 // Clears the script, the log, the recorded blocks and the property store.

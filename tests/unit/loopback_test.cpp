@@ -9,6 +9,7 @@
 
 #include "fakes.h"
 #include "gtest/gtest.h"
+#include "pcm_open_req.h"
 
 namespace {
 
@@ -115,13 +116,18 @@ TEST_F(LoopbackTest, AllocationFailureClosesBothStreams) {
 }
 
 // Each way a streaming run ends: how many blocks are played, what is printed, and that both
-// streams are closed, capture first.
+// streams are closed, capture first. The last rows run other frame shapes than the service's:
+// 32 bits opens both streams as S32_LE, and the count divides the bytes by channels * bits / 8.
 TEST_F(LoopbackTest, StreamingEndings) {
     struct Case {
         const char* name;
         void (*arrange)();
         int blocks_played;
         Log errors;
+        uint32_t channels = 2;
+        uint32_t bits = 16;
+        uint64_t frames = 0;  // when not blocks_played whole 1024-frame blocks
+        enum pcm_format format = PCM_FORMAT_S16_LE;
     };
     const Case cases[] = {
         {"trigger changed while block 3 was read", [] { stop_at_read(3); }, 3, {}},
@@ -141,15 +147,38 @@ TEST_F(LoopbackTest, StreamingEndings) {
          [] { fakes::script().writes_before_failure = 4; },
          4,
          {"err: Error capturing sample"}},
+        {"2 ch 32 bit, trigger changed while block 3 was read",
+         [] { stop_at_read(3); },
+         3,
+         {},
+         2,
+         32,
+         3 * 4096 / 8,
+         PCM_FORMAT_S32_LE},
+        {"6 ch 24 bit, trigger changed while block 3 was read",
+         [] { stop_at_read(3); },
+         3,
+         {},
+         6,
+         24,
+         3 * 4096 / 18},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         c.arrange();
-        EXPECT_EQ(run(), static_cast<uint64_t>(c.blocks_played) * 4096 / 4);
+        const uint64_t frames = fakes::transcribe(
+            [&c] { return run_loopback(0, 1, 0, c.channels, 48000, c.bits, 1024, 4); });
+        EXPECT_EQ(frames, c.frames != 0 ? c.frames : uint64_t{1024} * c.blocks_played);
         EXPECT_EQ(static_cast<int>(fakes::written().size()), c.blocks_played);
         EXPECT_EQ(fakes::entries("err: "), c.errors);
-        EXPECT_EQ(fakes::entries("out: "), Log{kCapturing});
+        const std::string shape =
+            std::to_string(c.channels) + " ch, 48000 hz, " + std::to_string(c.bits) + " bit";
+        EXPECT_EQ(fakes::entries("out: "), Log{"out: Capturing sample: " + shape});
+        const std::string format = "format " + std::to_string(c.format) + ",";
+        for (const std::string& open : fakes::entries("pcm_open")) {
+            EXPECT_NE(open.find(format), std::string::npos) << open;
+        }
         const Log& log = fakes::log();
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ((Log{log.end() - 2, log.end()}),
