@@ -1,0 +1,922 @@
+// The fault storm: the real service on a pair of virtual cards, driven through thousands of
+// preview cycles picked at random from a seed (run lengths, stop kinds, level texts, card faults,
+// stalls, SIGINT, the controller's 1 racing the service's 2), with the contract checked after
+// every cycle and the process's descriptors, memory and threads checked at the end of each
+// service process ("epoch").
+//
+//   storm [--seconds N] [--seed S]        (default 60 s, seed from the clock; always printed)
+//
+// Prints one line per violation (epoch, cycle, seed, what differed) and one summary line; exits
+// 1 on any violation or leak, 2 on a usage error.
+
+#include <cutils/properties.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service_process.h"
+#include "virtual_rig.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define STORM_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STORM_UNDER_ASAN 1
+#endif
+#endif
+#ifndef STORM_UNDER_ASAN
+#define STORM_UNDER_ASAN 0
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDeadline = 6s;
+constexpr size_t kInputBlocks = 1024;
+// Anonymous memory a process may gain between its first cycle and its last without counting as a
+// leak: allocator slack, not a per-cycle cost (a leaked stream handle per run would pass it
+// within a few hundred runs). Under ASan the quarantine holds freed blocks, so it is only shown.
+constexpr long kRssSlackKb = 192;
+
+const char kAckRefusedDir[] = "Unable to write 2 into persist.audio.hdmi.preview (Is a directory)";
+const char kWriteFailed[] = "Error capturing sample";
+const char kOpenCaptureFailed[] =
+    "Unable to open PCM device (cannot open device 'hw:0,0': No such device)";
+const char kOpenPlaybackFailed[] =
+    "Unable to open PCM device 0 (cannot open device 'hw:1,0': No such device)";
+
+// --- The service's reading of a stored text, as the README describes it -------------------------
+
+// What property_get gives for a file holding `bytes` (a default of "0"): files over 92 bytes are
+// unset, one trailing newline is dropped, a value must be 1..91 characters and ends at a NUL.
+std::string stored_value(const std::string& bytes, const std::string& unset = "0") {
+    if (bytes.size() > PROPERTY_VALUE_MAX) return unset;
+    std::string v = bytes;
+    if (!v.empty() && v.back() == '\n') v.pop_back();
+    if (v.empty() || v.size() >= PROPERTY_VALUE_MAX) return unset;
+    v = v.c_str();
+    return v.empty() ? unset : v;
+}
+
+int atoi_of(const std::string& bytes) { return atoi(stored_value(bytes).c_str()); }
+
+bool means_run(const std::string& bytes) { return atoi_of(bytes) == 1; }
+
+// --- Small helpers -----------------------------------------------------------------------------
+
+size_t file_size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+Samples read_slice(const std::string& path, size_t offset, size_t bytes) {
+    Samples out(bytes / 2);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    size_t got = 0;
+    char* dst = reinterpret_cast<char*>(out.data());
+    while (got < out.size() * 2) {
+        const ssize_t n = pread(fd, dst + got, out.size() * 2 - got, offset + got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    out.resize(got / 2);
+    return out;
+}
+
+// Replaces `path` with a regular file holding `bytes`, by rename, so a reader sees old or new.
+bool replace_file(const std::string& scratch, const std::string& path, const std::string& bytes) {
+    const std::string tmp = scratch + "/storm.tmp";
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    close(fd);
+    return ok && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+std::string proc_status_field(pid_t pid, const char* field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const std::string prefix = std::string(field) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
+    }
+    return "";
+}
+
+struct Usage {
+    long fds = -1;
+    long rss_kb = -1;
+    long rss_anon_kb = -1;
+    long threads = -1;
+};
+
+Usage usage_of(pid_t pid) {
+    Usage u;
+    std::error_code ec;
+    long fds = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        ++fds;
+    }
+    u.fds = ec ? -1 : fds;
+    u.rss_kb = atol(proc_status_field(pid, "VmRSS").c_str());
+    u.rss_anon_kb = atol(proc_status_field(pid, "RssAnon").c_str());
+    u.threads = atol(proc_status_field(pid, "Threads").c_str());
+    return u;
+}
+
+std::string usage_text(const Usage& u) {
+    return "fd " + std::to_string(u.fds) + ", RSS " + std::to_string(u.rss_kb) + " kB (anon " +
+           std::to_string(u.rss_anon_kb) + "), threads " + std::to_string(u.threads);
+}
+
+// --- The random plan ---------------------------------------------------------------------------
+
+enum class Stop { kZero, kGarbage, kSymlink, kFifo, kDirectory, kOverlong, kBinary };
+const char* const kStopNames[] = {"zero",      "garbage",  "symlink", "fifo",
+                                  "directory", "overlong", "binary"};
+
+// Texts a controller might write: those that mean 1 start (or keep) a run, the others stop it.
+const char* const kRunTexts[] = {"1", "01", "+1", " 1", "1abc", "1.5", "001", "\t1", "1 ", "1\n"};
+const char* const kStopTexts[] = {"2",   "",    " ",    "-1", "10", "11", "stop", "+-1",
+                                  "0x1", "  0", "abc1", "\n", "-0", "x1", "٣",    "21"};
+const char* const kLevelTexts[] = {"",
+                                   " ",
+                                   "\t",
+                                   "+",
+                                   "-",
+                                   "+7",
+                                   "-7",
+                                   "-0",
+                                   "07",
+                                   " 3",
+                                   "3 ",
+                                   "3abc",
+                                   "abc",
+                                   "14",
+                                   "-1",
+                                   "1e3",
+                                   "0x7",
+                                   "32767",
+                                   "32768",
+                                   "65535",
+                                   "65536",
+                                   "65543",
+                                   "2147483647",
+                                   "2147483648",
+                                   "-2147483649",
+                                   "99999999999999999999",
+                                   "-99999999999999999999",
+                                   "7\n",
+                                   "5\n\n",
+                                   "\n"};
+
+struct Cycle {
+    int blocks = 0;  // blocks played before the stop
+    Stop stop = Stop::kZero;
+    std::string stop_bytes;   // for kGarbage, kOverlong, kBinary
+    std::string start_bytes;  // means 1
+    bool level_unset = false;
+    std::string level;  // bytes of the level file
+    bool change_level = false;
+    std::string level2;
+    bool reassert = false;  // a second text meaning 1 during the run: must not stop it
+    std::string reassert_bytes;
+    bool race = false;  // a new 1 written just as the run closes
+    int race_delay_us = 0;
+    bool stall = false;
+    int stall_ms = 0;
+    int idle_ms = 0;
+};
+
+struct Epoch {
+    int cycles = 0;
+    int sigint_cycle = 0;  // SIGINT lands in this cycle
+    bool sigint_idle = false;
+    int empty_after = 0;  // cycles after the SIGINT, all of them empty
+    int absent_card = -1;
+    int fail_card = -1;
+    int fail_after = 0;
+    int ppm[2] = {0, 0};
+};
+
+class Plan {
+  public:
+    explicit Plan(uint64_t seed) : rng_(seed) {}
+
+    int uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
+
+    std::string level_text() {
+        // Every draw makes the same number of calls, so a seed gives the same plan however the
+        // cycles end.
+        const int kind = uniform(0, 9);
+        const std::string valid = std::to_string(uniform(0, 7));
+        const std::string bad = kLevelTexts[uniform(0, std::size(kLevelTexts) - 1)];
+        const std::string binary = random_bytes(uniform(1, 91));
+        const std::string overlong = valid + std::string(uniform(91, 200), '0' + uniform(0, 9));
+        if (kind < 5) return valid;
+        if (kind < 8) return bad;
+        if (kind < 9) return binary;
+        return overlong;
+    }
+
+    std::string random_bytes(int n) {
+        std::string out(n, '\0');
+        for (char& c : out) c = static_cast<char>(uniform(0, 255));
+        return out;
+    }
+
+    Epoch epoch() {
+        Epoch e;
+        e.cycles = uniform(3, 40);
+        e.sigint_cycle = uniform(0, e.cycles - 1);
+        e.sigint_idle = chance(0.3);
+        e.empty_after = uniform(1, 3);
+        const int fault = uniform(0, 99);
+        const int card = uniform(0, 1);
+        const int n = uniform(0, 8);
+        const int ppm0 = uniform(-3000, 3000);
+        const int ppm1 = uniform(-3000, 3000);
+        if (fault < 8) {
+            e.absent_card = card;
+            e.cycles = std::min(e.cycles, 6);
+        } else if (fault < 30) {
+            e.fail_card = card;
+            e.fail_after = n;
+        }
+        if (fault >= 60) {
+            e.ppm[0] = ppm0;
+            e.ppm[1] = ppm1;
+        }
+        e.sigint_cycle = std::min(e.sigint_cycle, e.cycles - 1);
+        return e;
+    }
+
+    Cycle cycle() {
+        Cycle c;
+        c.blocks = uniform(0, 5);
+        c.stop = static_cast<Stop>(uniform(0, 99) < 40 ? 0 : uniform(1, 6));
+        std::string garbage = kStopTexts[uniform(0, std::size(kStopTexts) - 1)];
+        if (means_run(garbage)) garbage = "0";
+        std::string binary = random_bytes(uniform(1, 91));
+        if (means_run(binary)) binary[0] = 'x';
+        const std::string overlong = "1" + random_bytes(uniform(91, 300));
+        c.stop_bytes = c.stop == Stop::kGarbage    ? garbage
+                       : c.stop == Stop::kOverlong ? overlong
+                       : c.stop == Stop::kBinary   ? binary
+                                                   : "0";
+        // An over-long file that ends in a newline is 91 characters and a value when it is 92.
+        if (c.stop == Stop::kOverlong && c.stop_bytes.size() == PROPERTY_VALUE_MAX + 1u) {
+            c.stop_bytes.back() = 'x';
+        }
+        c.start_bytes = kRunTexts[uniform(0, std::size(kRunTexts) - 1)];
+        c.level_unset = chance(0.05);
+        c.level = level_text();
+        c.change_level = chance(0.25);
+        c.level2 = level_text();
+        c.reassert = chance(0.15);
+        c.reassert_bytes = kRunTexts[uniform(0, std::size(kRunTexts) - 1)];
+        c.race = chance(0.15);
+        c.race_delay_us = uniform(0, 3000);
+        c.stall = chance(0.05);
+        c.stall_ms = uniform(0, 1500);
+        c.idle_ms = uniform(0, 60);
+        return c;
+    }
+
+  private:
+    std::mt19937_64 rng_;
+};
+
+// --- Figures -----------------------------------------------------------------------------------
+
+struct Figures {
+    int epochs = 0;
+    long cycles = 0;
+    std::map<std::string, long> ends;    // how runs ended
+    std::map<std::string, long> faults;  // faults applied
+    long race_2_won = 0;
+    long race_1_stood = 0;
+    long levels_valid = 0;
+    long levels_invalid = 0;
+    long violations = 0;
+    Usage first, last;  // of the epoch with the most cycles
+    long first_cycles = -1;
+    long fd_growth = 0, thread_growth = 0, rss_anon_growth_kb = 0;
+};
+
+// --- One service process -----------------------------------------------------------------------
+
+class Storm {
+  public:
+    Storm(uint64_t seed, Clock::time_point end) : seed_(seed), plan_(seed), end_(end) {}
+
+    void run();
+    const Figures& figures() const { return fig_; }
+
+  private:
+    bool run_epoch(const Epoch& e, int index);
+    bool run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigint_now,
+                   bool interrupted);
+    void violation(const std::string& what);
+
+    // Reads output for `timeout` or until `done` holds.
+    template <typename Done>
+    bool until(ServiceProcess& service, Done done, std::chrono::milliseconds timeout);
+    bool line_after(ServiceProcess& service, size_t from, const std::string& prefix) const;
+
+    uint64_t seed_;
+    Plan plan_;
+    Clock::time_point end_;
+    Figures fig_;
+    int epoch_index_ = 0;
+    long cycle_index_ = 0;
+    // What the files held at the last acknowledgement.
+    size_t played_ = 0;
+    size_t delivered_ = 0;
+    size_t next_line_ = 0;          // the first output line after the last run's "prop exit"
+    bool pending_start_ = false;    // a 1 that stood after the last run: that run follows now
+    bool ack_refused_dir_ = false;  // the last acknowledgement was refused by a directory
+    std::string dir_;
+    std::string store_;
+};
+
+void Storm::violation(const std::string& what) {
+    ++fig_.violations;
+    printf("storm: violation: seed %llu epoch %d cycle %ld: %s\n",
+           static_cast<unsigned long long>(seed_), epoch_index_, cycle_index_, what.c_str());
+    fflush(stdout);
+}
+
+template <typename Done>
+bool Storm::until(ServiceProcess& service, Done done, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (done()) return true;
+        if (Clock::now() >= deadline) return false;
+        service.drain_for(2ms);
+    }
+}
+
+bool Storm::line_after(ServiceProcess& service, size_t from, const std::string& prefix) const {
+    const auto& lines = service.lines();
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].text.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
+void Storm::run() {
+    while (Clock::now() < end_) {
+        const Epoch e = plan_.epoch();
+        ++epoch_index_;
+        ++fig_.epochs;
+        if (!run_epoch(e, epoch_index_)) continue;
+    }
+}
+
+bool Storm::run_epoch(const Epoch& e, int index) {
+    (void)index;
+    VirtualRig rig;
+    dir_ = rig.store().substr(0, rig.store().rfind('/'));
+    store_ = rig.store();
+    played_ = delivered_ = 0;
+    next_line_ = 0;
+    pending_start_ = false;
+    ack_refused_dir_ = false;
+    rig.set_input(pseudo_random(kInputBlocks * kBlockFrames));
+    // Sanitizer reports end the service at once and fail the cycle that follows.
+    rig.add_env("ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=0");
+    rig.add_env("UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1");
+    if (e.absent_card >= 0) {
+        rig.add_env("HDMI_PREVIEW_VCARD" + std::to_string(e.absent_card) + "_ABSENT=1");
+        ++fig_.faults["absent"];
+    }
+    if (e.fail_card >= 0) {
+        rig.add_env("HDMI_PREVIEW_VCARD" + std::to_string(e.fail_card) +
+                    "_FAIL_AFTER=" + std::to_string(e.fail_after));
+        ++fig_.faults[e.fail_card == 0 ? "capture_eio" : "playback_eio"];
+    }
+    for (int card = 0; card < 2; ++card) {
+        if (e.ppm[card] == 0) continue;
+        rig.add_env("HDMI_PREVIEW_VCARD" + std::to_string(card) +
+                    "_PPM=" + std::to_string(e.ppm[card]));
+        ++fig_.faults["ppm"];
+    }
+    rig.start(/*merge_output=*/true);
+    ServiceProcess& service = rig.service();
+    if (!service.running()) {
+        violation("the service did not start: " + service.error());
+        return false;
+    }
+    if (!rig.wait_interrupt_handler(kDeadline)) {
+        violation("the service installed no SIGINT handler within 6 s");
+        return false;
+    }
+
+    bool ok = true;
+    bool interrupted = false;
+    Usage first;
+    int done = 0;
+    int empties = 0;
+    for (int i = 0; ok && empties < e.empty_after; ++i) {
+        const Cycle c = plan_.cycle();
+        ++cycle_index_;
+        ++fig_.cycles;
+        // When the time is up the process is interrupted at once, and ends after its empty runs.
+        const bool sigint_now = !interrupted && (i == e.sigint_cycle || Clock::now() >= end_);
+        if (interrupted) ++empties;
+        ok = run_cycle(rig, e, c, sigint_now, interrupted);
+        if (sigint_now) interrupted = true;
+        if (++done == 1 && ok) first = usage_of(service.pid());
+    }
+
+    if (ok) {
+        // Nothing may be played once the last run was acknowledged.
+        std::this_thread::sleep_for(60ms);
+        service.drain_for(1ms);
+        if (file_size(dir_ + "/card1-playback.raw") != played_ ||
+            file_size(dir_ + "/card0-capture-copy.raw") != delivered_) {
+            violation("audio moved after the last acknowledgement");
+        }
+        const Usage last = usage_of(service.pid());
+        const long fd_growth = last.fds - first.fds;
+        const long thread_growth = last.threads - first.threads;
+        const long anon_growth = last.rss_anon_kb - first.rss_anon_kb;
+        fig_.fd_growth = std::max(fig_.fd_growth, fd_growth);
+        fig_.thread_growth = std::max(fig_.thread_growth, thread_growth);
+        fig_.rss_anon_growth_kb = std::max(fig_.rss_anon_growth_kb, anon_growth);
+        if (done > fig_.first_cycles) {
+            fig_.first_cycles = done;
+            fig_.first = first;
+            fig_.last = last;
+        }
+        if (fd_growth != 0 || thread_growth != 0 ||
+            (!STORM_UNDER_ASAN && anon_growth > kRssSlackKb)) {
+            violation("after " + std::to_string(done) + " cycles the service holds " +
+                      usage_text(last) + ", after its first " + usage_text(first));
+        }
+    }
+
+    int status = 0;
+    if (!service.running()) {
+        // Ended on its own, already reported; its last words are read below.
+    } else if (service.send_signal(SIGTERM), !service.wait_exit(kDeadline, &status)) {
+        violation("the service did not end within 6 s of SIGTERM");
+        service.send_signal(SIGKILL);
+        service.wait_exit(kDeadline, &status);
+    } else if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGTERM) {
+        violation("the service ended with status " + std::to_string(status) +
+                  " instead of by SIGTERM");
+    }
+    service.read_to_end(1s);
+    for (const OutputLine& line : service.lines()) {
+        if (line.text.find("runtime error") != std::string::npos ||
+            line.text.find("Sanitizer") != std::string::npos) {
+            violation("sanitizer: " + line.text);
+        }
+    }
+    return ok;
+}
+
+bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigint_now,
+                      bool interrupted) {
+    ServiceProcess& service = rig.service();
+    const std::string trigger_path = store_ + "/" + kTrigger;
+    const std::string level_path = store_ + "/" + kLevel;
+    const std::string played_path = dir_ + "/card1-playback.raw";
+    const std::string delivered_path = dir_ + "/card0-capture-copy.raw";
+    const size_t first_line = next_line_;
+    auto fail = [&](const std::string& what) {
+        violation(what);
+        return false;
+    };
+    auto ended = [&] { return line_after(service, first_line, "prop exit"); };
+    auto dead = [&] {
+        int status;
+        return service.wait_exit(0ms, &status);
+    };
+
+    // The level for the whole run (a second one may land in the middle).
+    if (c.level_unset) {
+        unlink(level_path.c_str());
+    } else if (!replace_file(dir_, level_path, c.level)) {
+        return fail("cannot write the level: " + std::string(strerror(errno)));
+    }
+    const std::string level_bytes = c.level_unset ? "" : c.level;
+    const int gain = atoi_of(level_bytes);
+    const bool level_valid =
+        !c.level_unset && c.level.size() == 1 && c.level[0] >= '0' && c.level[0] <= '7';
+    ++(level_valid ? fig_.levels_valid : fig_.levels_invalid);
+
+    if (!pending_start_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.idle_ms));
+        service.drain_for(1ms);
+        if (file_size(played_path) != played_ || file_size(delivered_path) != delivered_) {
+            return fail("audio moved while idle after the acknowledgement (played " +
+                        std::to_string(file_size(played_path)) + " bytes, " +
+                        std::to_string(played_) + " at the acknowledgement)");
+        }
+        if (ended()) return fail("a run took place without a start");
+        if (sigint_now && e.sigint_idle) {
+            service.send_signal(SIGINT);
+            ++fig_.faults["sigint"];
+        }
+        if (!replace_file(dir_, trigger_path, c.start_bytes)) {
+            return fail("cannot write the trigger: " + std::string(strerror(errno)));
+        }
+    }
+    pending_start_ = false;
+    const bool empty = interrupted || (sigint_now && e.sigint_idle);
+
+    // The run's first line: the capturing line, or an open failure.
+    const std::string start_prefix = "Capturing sample";
+    if (!until(
+            service,
+            [&] {
+                return line_after(service, first_line, start_prefix) ||
+                       line_after(service, first_line, "Unable to open") || dead();
+            },
+            kDeadline)) {
+        return fail("no run started within 6 s of trigger '" + c.start_bytes +
+                    "' (the trigger reads '" + read_property(store_, kTrigger) + "')");
+    }
+    if (dead()) return fail("the service ended during the start");
+
+    // Waits until `blocks` more blocks were played, or the run ended on its own.
+    auto played_at_least = [&](int blocks) {
+        return until(
+            service,
+            [&] {
+                return file_size(played_path) >= played_ + blocks * kBlockBytes || ended() ||
+                       dead();
+            },
+            kDeadline + std::chrono::milliseconds(c.stall ? c.stall_ms : 0));
+    };
+    bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
+    bool stall_done = false;
+    if (!empty) {
+        const int half = c.blocks / 2;
+        if (!played_at_least(half)) return fail("the run played no audio within 6 s");
+        if (!ended() && c.change_level) {
+            replace_file(dir_, level_path, c.level2);
+        }
+        if (!ended() && c.reassert) {
+            replace_file(dir_, trigger_path, c.reassert_bytes);
+        }
+        if (!ended() && c.stall) {
+            service.send_signal(SIGSTOP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
+            service.send_signal(SIGCONT);
+            ++fig_.faults["sigstop"];
+            stall_done = true;
+        }
+        if (!played_at_least(c.blocks)) return fail("the run stopped playing before its stop");
+    }
+    // A run may end on its own (a card fault, SIGINT, an open failure); a stop written just as it
+    // did lands after the acknowledgement, which is the controller's right.
+    service.drain_for(0ms);
+    bool stop_by_trigger = false;
+    if (sigint_now && !e.sigint_idle) {
+        // Also when the run already ended on its own: the process is interrupted all the same.
+        service.send_signal(SIGINT);
+        ++fig_.faults["sigint"];
+    } else if (!ended() && !empty) {
+        stopped = true;
+        stop_by_trigger = true;
+        bool written = true;
+        switch (c.stop) {
+            case Stop::kZero:
+            case Stop::kGarbage:
+            case Stop::kOverlong:
+            case Stop::kBinary:
+                written = replace_file(dir_, trigger_path, c.stop_bytes);
+                break;
+            case Stop::kSymlink: {
+                const std::string target = dir_ + "/storm-target";
+                const std::string link = dir_ + "/storm-link";
+                written = replace_file(dir_, target, "1") &&
+                          symlink(target.c_str(), link.c_str()) == 0 &&
+                          rename(link.c_str(), trigger_path.c_str()) == 0;
+                break;
+            }
+            case Stop::kFifo: {
+                const std::string fifo = dir_ + "/storm-fifo";
+                written = mkfifo(fifo.c_str(), 0644) == 0 &&
+                          rename(fifo.c_str(), trigger_path.c_str()) == 0;
+                break;
+            }
+            case Stop::kDirectory:
+                written =
+                    unlink(trigger_path.c_str()) == 0 && mkdir(trigger_path.c_str(), 0755) == 0;
+                break;
+        }
+        if (!written) {
+            return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(c.stop)] +
+                        ": " + strerror(errno));
+        }
+    }
+    // The controller's new 1 racing the service's 2: written right after the frame count, while
+    // the service writes its acknowledgement.
+    bool raced = false;
+    if (c.race && stop_by_trigger && c.stop != Stop::kDirectory) {
+        if (!until(
+                service, [&] { return line_after(service, first_line, "Captured ") || dead(); },
+                kDeadline)) {
+            return fail("no frame count within 6 s of the stop");
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(c.race_delay_us));
+        if (!write_property(store_, kTrigger, "1")) return fail("cannot write the racing 1");
+        raced = true;
+    }
+    if (!until(
+            service, [&] { return ended() || dead(); }, kDeadline)) {
+        return fail("no 'prop exit' within 6 s of the stop");
+    }
+    if (dead()) return fail("the service ended during the run");
+
+    // --- The contract ------------------------------------------------------------------------
+    const size_t played_now = file_size(played_path);
+    const size_t delivered_now = file_size(delivered_path);
+    const size_t played = played_now - played_;
+    const size_t delivered = delivered_now - delivered_;
+    std::vector<std::string> lines;
+    for (size_t i = first_line; i < service.lines().size(); ++i) {
+        lines.push_back(service.lines()[i].text);
+        next_line_ = i + 1;
+        if (lines.back() == "prop exit") break;
+    }
+    std::string all;
+    for (const std::string& l : lines) all += (all.empty() ? "" : " | ") + l;
+
+    // The lines, in order.
+    size_t at = 0;
+    bool opened = false;
+    bool write_failed = false;
+    bool ack_refused = false;
+    bool lines_ok = true;
+    uint64_t frames = 0;
+    if (at < lines.size() && lines[at] == kCapturingLine) {
+        opened = true;
+        ++at;
+    } else if (at < lines.size() &&
+               (lines[at] == kOpenCaptureFailed || lines[at] == kOpenPlaybackFailed)) {
+        ++at;
+    } else {
+        lines_ok = false;
+    }
+    if (lines_ok && at < lines.size() && lines[at] == kWriteFailed) {
+        write_failed = true;
+        ++at;
+    }
+    if (lines_ok && at < lines.size() && lines[at].rfind("Captured ", 0) == 0 &&
+        lines[at].size() > 16 && lines[at].compare(lines[at].size() - 7, 7, " frames") == 0) {
+        frames = strtoull(lines[at].c_str() + 9, nullptr, 10);
+        ++at;
+    } else {
+        lines_ok = false;
+    }
+    if (lines_ok && at < lines.size() && lines[at] == kAckRefusedDir) {
+        ack_refused = true;
+        ++at;
+    }
+    if (!lines_ok || at + 1 != lines.size() || lines[at] != "prop exit") {
+        return fail("the run's lines are out of order or unknown: " + all);
+    }
+
+    bool ok = true;
+    auto check = [&](bool holds, const std::string& what) {
+        if (!holds) {
+            violation(what + " (lines: " + all + ")");
+            ok = false;
+        }
+    };
+    const bool absent = e.absent_card >= 0;
+    check(opened != absent, absent ? "a run opened an absent card" : "a run failed to open");
+    check(frames * 4 == played, "'Captured " + std::to_string(frames) + " frames' but " +
+                                    std::to_string(played / 4) + " frames were played");
+    check(played % kBlockBytes == 0 && delivered % kBlockBytes == 0,
+          "a partial block was moved: played " + std::to_string(played) + ", captured " +
+              std::to_string(delivered) + " bytes");
+    check(delivered == played || delivered == played + kBlockBytes,
+          "captured " + std::to_string(delivered / kBlockBytes) + " blocks but played " +
+              std::to_string(played / kBlockBytes));
+    if (empty) check(played == 0 && delivered == 0, "a run after SIGINT moved audio");
+    if (write_failed) {
+        check(e.fail_card == 1 && delivered == played + kBlockBytes,
+              "a write failed without a playback fault, or not after a block read");
+    }
+    if (e.fail_card >= 0 && opened && !empty) {
+        check(played <= static_cast<size_t>(e.fail_after) * kBlockBytes,
+              "played past the card's failure after " + std::to_string(e.fail_after) + " periods");
+    }
+    // How the run ended: a stop drops the block read after it; a capture failure and SIGINT end
+    // it without one.
+    std::string end;
+    if (!opened) {
+        end = "open_failed";
+    } else if (empty) {
+        end = "empty_after_sigint";
+    } else if (write_failed) {
+        end = "playback_eio";
+    } else if (e.fail_card == 0 && delivered == played &&
+               played == static_cast<size_t>(e.fail_after) * kBlockBytes) {
+        end = "capture_eio";
+    } else if (sigint_now) {
+        end = "sigint";
+    } else if (stopped) {
+        end = std::string("stop_") + kStopNames[static_cast<int>(c.stop)];
+        check(delivered == played + kBlockBytes,
+              "a stopped run did not drop the block read "
+              "after the stop");
+    } else {
+        check(false, "the run ended before its stop");
+    }
+    ++fig_.ends[end];
+    if (getenv("STORM_TRACE") != nullptr) {
+        printf("storm: trace: epoch %d cycle %ld: %s, %zu blocks played, level '%s'%s%s%s\n",
+               epoch_index_, cycle_index_, end.c_str(), played / kBlockBytes, c.level.c_str(),
+               c.race ? ", race" : "", c.stall ? ", stall" : "",
+               c.change_level ? ", level change" : "");
+    }
+    const bool ended_itself = !stopped || end == "playback_eio" || end == "capture_eio";
+    if (ended_itself && stopped) ++fig_.ends["stop_after_fault_end"];
+
+    // The audio: every block the gain of the block captured with it (the first level, then,
+    // once changed, the second).
+    if (played > 0 && ok) {
+        const Samples in = read_slice(delivered_path, delivered_, played);
+        const Samples out = read_slice(played_path, played_, played);
+        if (in.size() != out.size() || out.size() * 2 != played) {
+            return fail("cannot read the run's audio back");
+        }
+        const int gain2 = atoi_of(c.level2);
+        bool second = false;
+        for (size_t b = 0; b * kBlockSamples < out.size() && ok; ++b) {
+            const Samples block_in(in.begin() + b * kBlockSamples,
+                                   in.begin() + (b + 1) * kBlockSamples);
+            const Samples block_out(out.begin() + b * kBlockSamples,
+                                    out.begin() + (b + 1) * kBlockSamples);
+            if (!second && scaled(block_in, gain) == block_out) continue;
+            if (c.change_level && scaled(block_in, gain2) == block_out) {
+                second = true;
+                continue;
+            }
+            check(false, "block " + std::to_string(b) + " of " +
+                             std::to_string(out.size() / kBlockSamples) +
+                             " is not the captured block at level " + std::to_string(gain) +
+                             (c.change_level ? " or " + std::to_string(gain2) : "") + " (" +
+                             (level_valid ? "valid" : "invalid") + " level text)");
+        }
+    }
+
+    // The acknowledgement: "2", unless a directory refused it, the controller's racing 1 stood,
+    // or the run ended on its own and the stop landed after the "2".
+    struct stat st;
+    const bool is_dir = lstat(trigger_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const std::string trigger = is_dir ? "<directory>" : read_property(store_, kTrigger);
+    bool restore = false;
+    if (is_dir) {
+        check(c.stop == Stop::kDirectory && stopped, "the trigger is a directory");
+        // The refusal is reported once per cause: a second one in a row is silent.
+        if (!ended_itself) {
+            check(ack_refused != ack_refused_dir_,
+                  ack_refused ? "a refused acknowledgement reported twice in a row"
+                              : "a refused acknowledgement was not reported");
+        }
+        restore = true;
+    } else {
+        check(!ack_refused, "an acknowledgement reported refused, yet the trigger is a file");
+        const bool stop_landed_late =
+            trigger != "2" && ended_itself && stopped &&
+            (lstat(trigger_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+             trigger == stored_value(c.stop_bytes, ""));
+        if (raced && trigger == "1") {
+            ++fig_.race_1_stood;
+            pending_start_ = true;
+        } else if (raced) {
+            ++fig_.race_2_won;
+            check(trigger == "2", "trigger reads '" + trigger + "' after the racing 1");
+        } else if (stop_landed_late) {
+            restore = true;
+        } else {
+            check(trigger == "2", "trigger reads '" + trigger + "' after 'prop exit'");
+        }
+    }
+    // A directory that landed after the "2" refused nothing.
+    ack_refused_dir_ = is_dir && !ended_itself;
+    if (restore) {
+        // A proper file again, holding a stop.
+        rmdir(trigger_path.c_str());
+        unlink(trigger_path.c_str());
+        if (!write_property(store_, kTrigger, "0")) check(false, "cannot restore the trigger");
+    }
+    played_ = played_now;
+    delivered_ = delivered_now;
+    (void)stall_done;
+    return ok;
+}
+
+bool parse_number(const char* text, uint64_t* out) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-') return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    uint64_t seconds = 60;
+    uint64_t seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch() /
+                                          std::chrono::microseconds(1));
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--seconds" || arg == "--seed") && i + 1 < argc) {
+            uint64_t v;
+            if (!parse_number(argv[++i], &v)) {
+                fprintf(stderr, "storm: %s '%s' is not a whole number\n", arg.c_str(), argv[i]);
+                return 2;
+            }
+            (arg == "--seconds" ? seconds : seed) = v;
+        } else {
+            fprintf(stderr,
+                    "storm: unknown argument '%s' (usage: storm [--seconds N] [--seed S])\n",
+                    arg.c_str());
+            return 2;
+        }
+    }
+    printf("storm: seed %llu, %llu s\n", static_cast<unsigned long long>(seed),
+           static_cast<unsigned long long>(seconds));
+
+    // Every rig's folder goes under one of ours, so that what is left behind can be seen.
+    const char* base = getenv("TMPDIR");
+    std::string root = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                       "/hdmi-preview-storm.XXXXXX";
+    if (mkdtemp(root.data()) == nullptr) {
+        fprintf(stderr, "storm: cannot create a folder in %s (%s)\n",
+                base != nullptr ? base : "/tmp", strerror(errno));
+        return 1;
+    }
+    setenv("TMPDIR", root.c_str(), 1);
+
+    const auto start = Clock::now();
+    Storm storm(seed, start + std::chrono::seconds(seconds));
+    storm.run();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    Figures fig = storm.figures();
+
+    // Nothing left behind: no child, no file.
+    std::vector<std::string> leftovers;
+    if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD) leftovers.push_back("a child");
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
+        leftovers.push_back(entry.path().string());
+    }
+    std::filesystem::remove_all(root, ec);
+    if (std::filesystem::exists(root)) leftovers.push_back(root);
+    for (const std::string& what : leftovers) {
+        ++fig.violations;
+        printf("storm: violation: seed %llu: left behind: %s\n",
+               static_cast<unsigned long long>(seed), what.c_str());
+    }
+
+    std::string ends, faults;
+    for (const auto& [k, v] : fig.ends) ends += " " + k + "=" + std::to_string(v);
+    for (const auto& [k, v] : fig.faults) faults += " " + k + "=" + std::to_string(v);
+    printf(
+        "storm: seed=%llu seconds=%.1f epochs=%d cycles=%ld | runs:%s | faults:%s | race: 2 "
+        "won=%ld, 1 stood=%ld | levels: valid=%ld invalid=%ld | violations=%ld | longest "
+        "process (%ld cycles): after first cycle %s; at end %s | growth max: fd %ld, threads %ld, "
+        "anon RSS %ld kB%s\n",
+        static_cast<unsigned long long>(seed), elapsed, fig.epochs, fig.cycles, ends.c_str(),
+        faults.c_str(), fig.race_2_won, fig.race_1_stood, fig.levels_valid, fig.levels_invalid,
+        fig.violations, fig.first_cycles, usage_text(fig.first).c_str(),
+        usage_text(fig.last).c_str(), fig.fd_growth, fig.thread_growth, fig.rss_anon_growth_kb,
+        STORM_UNDER_ASAN ? " (ASan: RSS not checked)" : "");
+    return fig.violations == 0 ? 0 : 1;
+}
