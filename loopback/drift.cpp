@@ -16,15 +16,30 @@ namespace {
 // Two crystals are rarely more than a few hundred ppm apart; the headroom lets a test run a
 // tenfold offset for a tenth of the time.
 constexpr double kMaxAdjust = 5000e-6;
-// A step of the ratio is a step of pitch: the controller's own steps stay far below this, which
-// only bounds what a disturbed measurement (a stall, a restart) can do in one block.
+// A step of the ratio is a step of pitch: the controller's own steps stay far below this once
+// settled, which only bounds what a disturbed measurement (a stall, a restart) can do in one
+// block. It widens with the loop while the loop is wide.
 constexpr double kMaxStep = 10e-6;
-// The loop's natural period in blocks (about 5.5 s of 1024 frames at 48 kHz), critically damped:
-// slow enough that the queue's jitter of a frame or two moves the ratio by a ppm or so, fast
-// enough that a 300 ppm offset never moves the queue by more than about 30 frames.
+// The settled loop's natural period in blocks (about 5.5 s of 1024 frames at 48 kHz), critically
+// damped: slow enough that the queue's jitter of a frame or two moves the ratio by a ppm or so.
 constexpr double kLoopBlocks = 256.0;
-// The measured queue is averaged over about this many blocks before it steers anything.
-constexpr double kSmoothingBlocks = 64.0;
+// A run starts with a loop of this period (a third of a second), which finds a 3000 ppm offset
+// with the queue some 30 frames off, holds it for kStartBlocks blocks (2.7 s), time for the
+// integral to settle on the offset, then narrows it by kNarrowing blocks per block, to kLoopBlocks
+// after 13 s. Narrowing faster than the loop settles leaves the integral short of the offset and
+// the queue off by as much as the proportional part held. The integral carries the offset found
+// across the change of gains.
+constexpr double kStartLoopBlocks = 16.0;
+constexpr double kStartBlocks = 128.0;
+constexpr double kNarrowing = 0.5;
+// The measured queue is averaged over a quarter of the loop's period before it steers anything.
+constexpr double kSmoothingPerLoop = 0.25;
+// A backend that moves the ratio in steps (the speex resampler: 15 ppm) holds its step until the
+// controller's ratio is this many steps away from it, so that the queue's jitter does not toggle
+// it between two neighbours: each change rebuilds the resampler's filter and shifts its phase a
+// little. The queue then swings by a frame or two around its set point as the held step
+// alternates, several seconds apart.
+constexpr double kHoldSteps = 0.75;
 
 }  // namespace
 
@@ -38,12 +53,11 @@ struct drift {
     uint32_t buffer_frames = 0;
     int16_t* played = nullptr;
     double set_point = 0;
-    double kp = 0;      // ratio per frame of error
-    double ki = 0;      // ratio per frame of error per block
-    double adjust = 0;  // ratio - 1
+    double adjust = 0;  // the controller's ratio - 1
+    double held = 0;    // the resampler's ratio - 1
     double integral = 0;
-    double error = 0;  // smoothed, frames
-    bool measured = false;
+    double error = 0;      // smoothed, frames
+    uint32_t steered = 0;  // blocks
 };
 
 namespace {
@@ -74,21 +88,37 @@ double since_update(const timespec& stamp, double at_most) {
 }
 
 void steer(struct drift* d, double queued) {
+    // A PI loop on an integrator (the queue gains block * (ratio - offset) frames per block),
+    // critically damped at a natural frequency of one radian per `loop` blocks.
+    const double narrowing = std::max(0.0, d->steered - kStartBlocks) * kNarrowing;
+    const double loop = std::min(kLoopBlocks, kStartLoopBlocks + narrowing);
+    const double omega = 1.0 / loop;
+    const double kp = 2.0 * omega / d->max_in_frames;    // ratio per frame of error
+    const double ki = omega * omega / d->max_in_frames;  // ratio per frame of error per block
     const double error = d->set_point - queued;  // positive: the queue runs short, play more
-    if (!d->measured) {
+    if (d->steered++ == 0) {
         d->error = error;
-        d->measured = true;
     } else {
-        d->error += (error - d->error) / kSmoothingBlocks;
+        d->error += (error - d->error) / (kSmoothingPerLoop * loop);
     }
     // The integral stands still while the proportional part alone is past the limit (a queue far
     // off after a stall or a start), or it would wind up and overshoot the other way after.
-    const double proportional = d->kp * d->error;
+    const double proportional = kp * d->error;
     if (fabs(d->integral + proportional) < kMaxAdjust) {
-        d->integral = std::clamp(d->integral + d->ki * d->error, -kMaxAdjust, kMaxAdjust);
+        d->integral = std::clamp(d->integral + ki * d->error, -kMaxAdjust, kMaxAdjust);
     }
     const double target = std::clamp(d->integral + proportional, -kMaxAdjust, kMaxAdjust);
-    d->adjust += std::clamp(target - d->adjust, -kMaxStep, kMaxStep);
+    const double max_step = kMaxStep * kLoopBlocks / loop;
+    d->adjust += std::clamp(target - d->adjust, -max_step, max_step);
+}
+
+// Passes the controller's ratio on to the resampler, unless the resampler moves in steps and the
+// step it holds is still near enough.
+void apply_ratio(struct drift* d) {
+    const double step = d->backend->ratio_step;
+    if (step > 0 && fabs(d->adjust - d->held) <= kHoldSteps * step) return;
+    const double ratio = d->backend->set_ratio(d->resampler, 1.0 + d->adjust);
+    if (ratio > 0) d->held = ratio - 1.0;
 }
 
 }  // namespace
@@ -137,11 +167,6 @@ struct drift* drift_create(uint32_t channels, uint32_t rate, uint32_t max_block_
         return nullptr;
     }
     d->set_point = max_block_frames;
-    // A PI loop on an integrator (the queue gains block * (ratio - offset) frames per block):
-    // critically damped at a natural frequency of one radian per kLoopBlocks blocks.
-    const double omega = 1.0 / kLoopBlocks;
-    d->kp = 2.0 * omega / max_block_frames;
-    d->ki = omega * omega / max_block_frames;
     return d;
 }
 
@@ -151,13 +176,15 @@ void drift_destroy(struct drift* drift) {
 
 double drift_set_point(const struct drift* drift) { return drift->set_point; }
 
-double drift_ratio(const struct drift* drift) { return 1.0 + drift->adjust; }
+double drift_ratio(const struct drift* drift) { return 1.0 + drift->held; }
 
 const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_frames,
                               double queued_frames, uint32_t* out_frames) {
     in_frames = std::min(in_frames, d->max_in_frames);
-    if (queued_frames >= 0) steer(d, queued_frames);
-    d->backend->set_ratio(d->resampler, 1.0 + d->adjust);
+    if (queued_frames >= 0) {
+        steer(d, queued_frames);
+        apply_ratio(d);
+    }
     const int frames = d->backend->process(d->resampler, in, in_frames, d->played, d->out_capacity);
     if (frames < 0) {
         // The converter refused (it cannot with these arguments): play the block as it came

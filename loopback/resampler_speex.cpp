@@ -9,10 +9,16 @@ namespace {
 
 // Quality 0 to 10 picks the filter's length (quality 3: 48 taps per phase at 1:1).
 constexpr int kQuality = 3;
-// The ratio goes in as a fraction input/output = num / kDenominator, so it moves in steps of
-// 1/kDenominator (10.4 ppm). 1.2.1 crashed on ratios below 1 with denominators of 144000 and
-// more (a read outside its filter table in speex_resampler_process_int); 96000 ran cleanly.
-constexpr uint32_t kDenominator = 96000;
+// The ratio goes in as a fraction input/output = num / kDenominator, which the library reduces,
+// so it moves in steps of 1/kDenominator (15.3 ppm). Each change rescales the filter's phase (a
+// count below the old reduced denominator) to the new one, in 32 bits:
+// - the denominator stays below 2^16, since 1.2.1, when that product overflows, refuses the change
+//   halfway, with the phase past the new denominator and its step stale: reads outside its filter
+//   table follow (a crash from about 120000, refused changes at 96000);
+// - it is prime, so that no ratio but 1 reduces, and 1 itself is never asked for once running:
+//   rescaled to a smaller denominator, the phase loses its fraction, a jump of up to a sample
+//   that is heard as a click (58 dB for a 4 kHz sine).
+constexpr uint32_t kDenominator = 65521;
 
 struct speex_resampler {
     SpeexResamplerState* state = nullptr;
@@ -49,7 +55,12 @@ struct resampler* speex_create(uint32_t channels, uint32_t rate, uint32_t max_in
 double speex_set_ratio(struct resampler* handle, double ratio) {
     speex_resampler* r = self(handle);
     if (!(ratio > 0.5 && ratio < 2)) return -1;
-    const uint32_t num = static_cast<uint32_t>(lround(kDenominator / ratio));
+    uint32_t num = static_cast<uint32_t>(lround(kDenominator / ratio));
+    if (num == kDenominator) {
+        // 1 is not to be had: the neighbour in force stays, or the one on the ratio's side.
+        const bool neighbour = r->num == kDenominator + 1 || r->num == kDenominator - 1;
+        num = neighbour ? r->num : ratio < 1 ? kDenominator + 1 : kDenominator - 1;
+    }
     // Each new fraction rebuilds the filter's state: only a change of step is passed on.
     if (num != r->num) {
         if (speex_resampler_set_rate_frac(r->state, num, kDenominator, r->rate, r->rate) !=

@@ -1,5 +1,6 @@
-// The drift compensation: the controller against a simulated pair of clocks, and the loopback
-// built with HDMI_PREVIEW_DRIFT_COMPENSATION over the fakes.
+// The drift compensation: the controller with each resampler against a simulated pair of clocks,
+// the resamplers themselves, and the loopback built with HDMI_PREVIEW_DRIFT_COMPENSATION over the
+// fakes.
 
 #include "drift.h"
 
@@ -10,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "drift_simulation.h"
 #include "fakes.h"
 #include "gtest/gtest.h"
 #include "loopback.h"
+#include "resampler.h"
 
 // Defined by the service in the real program; this executable has none.
 volatile sig_atomic_t keep_running = 1;
@@ -20,81 +23,162 @@ char prop_value[PROPERTY_VALUE_MAX];
 
 namespace {
 
-constexpr uint32_t kChannels = 2;
-constexpr uint32_t kRate = 48000;
-constexpr uint32_t kBlock = 1024;
-constexpr uint32_t kBuffer = 4096;
+using drift_simulation::kBlock;
+using drift_simulation::kBuffer;
+using drift_simulation::kChannels;
+using drift_simulation::kRate;
 
-struct Simulation {
-    double min_queue = 1e9;          // just before a write, once started
-    double max_queue = 0;            // just after a write
-    double settled_queue_error = 0;  // largest |queue - set point| over the last blocks
-    double settled_ratio_error = 0;  // largest |ratio - (1 + offset)|, same blocks
+// Every resampler built into this test; each table runs a row per backend.
+const struct resampler_backend* const kBackends[] = {
+#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
+    &resampler_samplerate,
+#endif
+#ifdef HDMI_PREVIEW_HAVE_SPEEX
+    &resampler_speex,
+#endif
 };
 
-// Capture delivers a block per tick of its clock; playback takes block * (1 + offset) frames in
-// the same time. As on a device, playback starts once two blocks are queued, and until then the
-// queue is unknown. `jitter` frames of deterministic noise stand for the wake-up's scatter.
-Simulation simulate(double offset_ppm, int blocks, int settled_blocks, double jitter) {
-    DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer), drift_destroy);
-    EXPECT_TRUE(drift);
-    Simulation sim;
-    if (!drift) return sim;
-    std::vector<int16_t> block(kBlock * kChannels);
-    double queue = 0;
-    uint32_t seed = 1;
-    for (int b = 0; b < blocks; ++b) {
-        for (uint32_t i = 0; i < kBlock; ++i) {
-            const int16_t s =
-                static_cast<int16_t>(8000 * sin(2 * M_PI * 1000 * (b * kBlock + i) / kRate));
-            block[2 * i] = block[2 * i + 1] = s;
-        }
-        const bool started = b >= 2;
-        if (started) queue -= kBlock * (1 + offset_ppm * 1e-6);
-        seed = seed * 1103515245u + 12345u;
-        const double noise = jitter * (static_cast<double>(seed >> 16 & 0x7fff) / 16383.5 - 1);
-        uint32_t frames = 0;
-        drift_resample(drift.get(), block.data(), kBlock, started ? queue + noise : -1, &frames);
-        if (started) sim.min_queue = std::min(sim.min_queue, queue);
-        queue += frames;
-        sim.max_queue = std::max(sim.max_queue, queue);
-        if (b >= blocks - settled_blocks) {
-            sim.settled_queue_error = std::max(sim.settled_queue_error,
-                                               fabs(queue - frames - drift_set_point(drift.get())));
-            sim.settled_ratio_error = std::max(
-                sim.settled_ratio_error, fabs(drift_ratio(drift.get()) - 1 - offset_ppm * 1e-6));
-        }
-    }
-    return sim;
-}
+constexpr size_t kFiveSeconds = 235;  // blocks
 
 // Either clock faster, by an ordinary offset and by the tenfold one the virtual cards run: the
-// queue never empties or overflows, settles on its set point, and the ratio on the offset.
+// queue never empties or overflows, is within 2 ms of its set point after 5 s, settles there, and
+// the ratio on the offset: within a few ppm (no audible wobble) where the resampler takes any
+// ratio, within a step and seldom changed where it moves in steps.
 TEST(DriftTest, QueueAndRatioSettleForEitherClockFaster) {
     struct Case {
         double offset_ppm;
         double jitter;
     };
     const Case cases[] = {{300, 0}, {-300, 0}, {300, 2}, {-300, 2}, {3000, 2}, {-3000, 2}, {0, 2}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.offset_ppm << " ppm, jitter " << c.jitter);
-        const Simulation sim = simulate(c.offset_ppm, 4000, 1000, c.jitter);
-        EXPECT_GT(sim.min_queue, 0.5 * kBlock);              // never near an underrun
-        EXPECT_LE(sim.max_queue, kBuffer - 0.5 * kBlock);    // nor near a full buffer
-        EXPECT_LT(sim.settled_queue_error, 4.0 + c.jitter);  // frames
-        EXPECT_LT(sim.settled_ratio_error, 3e-6);            // a few ppm: no audible wobble
+    constexpr int kBlocks = 1500;
+    constexpr int kSettled = 500;
+    for (const struct resampler_backend* backend : kBackends) {
+        const double step = backend->ratio_step;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << backend->name << ", " << c.offset_ppm << " ppm, jitter " << c.jitter);
+            const drift_simulation::Run run =
+                drift_simulation::simulate(backend, c.offset_ppm, kBlocks, c.jitter);
+            ASSERT_TRUE(run.created);
+            EXPECT_GT(run.min_queue, 0.5 * kBlock);            // never near an underrun
+            EXPECT_LE(run.max_queue, kBuffer - 0.5 * kBlock);  // nor near a full buffer
+            EXPECT_LT(drift_simulation::peak_deviation(run, kFiveSeconds), 96);
+            EXPECT_LT(drift_simulation::peak_deviation(run, kBlocks - kSettled), 4.0 + c.jitter);
+            double ratio_error = 0;
+            int changes = 0;
+            for (size_t b = kBlocks - kSettled; b < run.ratio.size(); ++b) {
+                ratio_error = std::max(ratio_error, fabs(run.ratio[b] - 1 - c.offset_ppm * 1e-6));
+                changes += run.ratio[b] != run.ratio[b - 1];
+            }
+            EXPECT_LT(ratio_error, step > 0 ? 1.01 * step : 4e-6);
+            if (step > 0) {
+                EXPECT_LE(changes, 10);
+            }
+        }
+    }
+}
+
+// A sine through the compensation keeps its shape: 2^16 frames from 5 s on, either clock faster
+// or none, with the queue's jitter steering the ratio.
+TEST(DriftTest, SinesKeepTheirShape) {
+    for (const struct resampler_backend* backend : kBackends) {
+        for (double offset_ppm : {300.0, -300.0, 0.0}) {
+            for (double tone : {1000.0, 4000.0}) {
+                SCOPED_TRACE(testing::Message()
+                             << backend->name << ", " << offset_ppm << " ppm, " << tone << " Hz");
+                constexpr size_t kFrames = 1 << 16;
+                const drift_simulation::Run run = drift_simulation::simulate(
+                    backend, offset_ppm, kFiveSeconds + kFrames / kBlock + 4, 2, tone, true);
+                ASSERT_GE(run.played.size(), (kFiveSeconds * kBlock + kFrames) * kChannels);
+                const double cycles = tone / (kRate * (1 + offset_ppm * 1e-6));
+                EXPECT_GT(drift_simulation::snr_db(&run.played[kFiveSeconds * kBlock * kChannels],
+                                                   kFrames, cycles),
+                          60);
+            }
+        }
+    }
+}
+
+// Each backend takes every ratio the compensation may ask, across 1 and back, changed every few
+// blocks, to within its step (half of it, but for 1, which the speex backend holds a step away
+// from), and plays as many frames as that ratio says. (A speex
+// denominator whose rescaled phase overflows 32 bits refuses some of these changes, and its
+// output then runs at a stale ratio.)
+TEST(DriftTest, ResamplersTakeAndMeterEveryRatio) {
+    std::vector<int16_t> in(kBlock * kChannels), out(2 * kBlock * kChannels);
+    for (const struct resampler_backend* backend : kBackends) {
+        SCOPED_TRACE(backend->name);
+        struct resampler* r = backend->create(kChannels, kRate, kBlock);
+        ASSERT_NE(r, nullptr);
+        // Past the filter's delay first.
+        ASSERT_GE(backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock), 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            for (int k = -700; k <= 700; k += 7) {
+                const double asked = 1 + (pass == 0 ? k : -k) * 7.3e-6;
+                const double taken = backend->set_ratio(r, asked);
+                ASSERT_GT(taken, 0) << asked;
+                EXPECT_LE(fabs(taken - asked), 1.01 * backend->ratio_step + 1e-12) << asked;
+                // Over 8 blocks, the filter's delay and the fraction carried over stay within a
+                // couple of frames.
+                int played = 0;
+                for (int b = 0; b < 8; ++b) {
+                    played += backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock);
+                }
+                EXPECT_NEAR(played, 8 * kBlock * taken, 3) << asked;
+            }
+        }
+        backend->destroy(r);
+    }
+}
+
+// A ratio that moves back and forth across 1, as it does when the clocks agree, keeps a 4 kHz sine
+// clean: a speex ratio that reduces to a smaller denominator (1/1) drops the fraction of its phase
+// and clicks.
+TEST(DriftTest, RatioAcrossOneKeepsTheSineClean) {
+    constexpr double kTone = 4000;
+    constexpr double kStep = 15.3e-6;
+    std::vector<int16_t> in(kBlock * kChannels), out(2 * kBlock * kChannels), played;
+    for (const struct resampler_backend* backend : kBackends) {
+        SCOPED_TRACE(backend->name);
+        struct resampler* r = backend->create(kChannels, kRate, kBlock);
+        ASSERT_NE(r, nullptr);
+        played.clear();
+        for (int b = 0; b < 160; ++b) {
+            ASSERT_GT(backend->set_ratio(r, b / 8 % 3 == 0   ? 1 + kStep
+                                            : b / 8 % 3 == 1 ? 1
+                                                             : 1 - kStep),
+                      0);
+            for (uint32_t i = 0; i < kBlock; ++i) {
+                const double t = static_cast<double>(b * kBlock + i) / kRate;
+                in[2 * i] = in[2 * i + 1] =
+                    static_cast<int16_t>(lrint(8000 * sin(2 * M_PI * kTone * t)));
+            }
+            const int frames = backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock);
+            ASSERT_GE(frames, 0);
+            played.insert(played.end(), out.begin(), out.begin() + frames * kChannels);
+        }
+        backend->destroy(r);
+        // Past the filter's delay; the ratio averages 1.
+        EXPECT_GT(
+            drift_simulation::snr_db(&played[4 * kBlock * kChannels], 150 * kBlock, kTone / kRate),
+            70);
     }
 }
 
 // Offsets beyond the clamp are not followed: the ratio stops at its limit instead of running off.
 TEST(DriftTest, RatioIsClamped) {
-    DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer), drift_destroy);
-    ASSERT_TRUE(drift);
-    std::vector<int16_t> block(kBlock * kChannels);
-    uint32_t frames = 0;
-    for (int b = 0; b < 1000; ++b) drift_resample(drift.get(), block.data(), kBlock, 0, &frames);
-    EXPECT_NEAR(drift_ratio(drift.get()), 1.005, 1e-9);
-    EXPECT_LE(frames, static_cast<uint32_t>(kBlock * 1.005) + 2);
+    for (const struct resampler_backend* backend : kBackends) {
+        SCOPED_TRACE(backend->name);
+        DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend), drift_destroy);
+        ASSERT_TRUE(drift);
+        std::vector<int16_t> block(kBlock * kChannels);
+        uint32_t frames = 0;
+        for (int b = 0; b < 1000; ++b) {
+            drift_resample(drift.get(), block.data(), kBlock, 0, &frames);
+        }
+        EXPECT_NEAR(drift_ratio(drift.get()), 1.005, std::max(backend->ratio_step, 1e-9));
+        EXPECT_LE(frames, static_cast<uint32_t>(kBlock * 1.005) + 2);
+    }
 }
 
 class DriftLoopbackTest : public ::testing::Test {

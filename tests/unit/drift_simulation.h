@@ -1,0 +1,120 @@
+#pragma once
+
+// The drift compensation against a simulated pair of clocks, for the unit tests and the figures
+// tool (tests/bench/drift_figures.cpp): capture delivers a block per tick of its clock; playback
+// takes block * (1 + offset) frames in the same time. As on a device, playback starts once two
+// blocks are queued, and until then the queue is unknown. `jitter` frames of deterministic noise
+// stand for the wake-up's scatter.
+
+#include <math.h>
+#include <stdint.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "drift.h"
+
+namespace drift_simulation {
+
+constexpr uint32_t kChannels = 2;
+constexpr uint32_t kRate = 48000;
+constexpr uint32_t kBlock = 1024;
+constexpr uint32_t kBuffer = 4096;
+
+struct Run {
+    bool created = false;
+    double set_point = 0;
+    std::vector<double> queue;    // per block, just before the write (NAN before playback starts)
+    std::vector<double> ratio;    // per block, in force for that block's output
+    std::vector<int16_t> played;  // interleaved, every block's output, when asked for
+    double min_queue = 1e9;       // just before a write, once started
+    double max_queue = 0;         // just after a write
+};
+
+// A sine of `tone_hz` at 8000 (of 32767) on both channels, or silence at 0 Hz.
+inline Run simulate(const struct resampler_backend* backend, double offset_ppm, int blocks,
+                    double jitter, double tone_hz = 1000, bool keep_output = false) {
+    Run run;
+    DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend), drift_destroy);
+    if (!drift) return run;
+    run.created = true;
+    run.set_point = drift_set_point(drift.get());
+    std::vector<int16_t> block(kBlock * kChannels);
+    double queue = 0;
+    uint32_t seed = 1;
+    for (int b = 0; b < blocks; ++b) {
+        for (uint32_t i = 0; i < kBlock; ++i) {
+            const double t = static_cast<double>(b * kBlock + i) / kRate;
+            const int16_t s = static_cast<int16_t>(lrint(8000 * sin(2 * M_PI * tone_hz * t)));
+            block[2 * i] = block[2 * i + 1] = s;
+        }
+        const bool started = b >= 2;
+        if (started) queue -= kBlock * (1 + offset_ppm * 1e-6);
+        seed = seed * 1103515245u + 12345u;
+        const double noise = jitter * (static_cast<double>(seed >> 16 & 0x7fff) / 16383.5 - 1);
+        uint32_t frames = 0;
+        const int16_t* out = drift_resample(drift.get(), block.data(), kBlock,
+                                            started ? queue + noise : -1, &frames);
+        run.queue.push_back(started ? queue : NAN);
+        run.ratio.push_back(drift_ratio(drift.get()));
+        if (keep_output) run.played.insert(run.played.end(), out, out + frames * kChannels);
+        if (started) run.min_queue = std::min(run.min_queue, queue);
+        queue += frames;
+        run.max_queue = std::max(run.max_queue, queue);
+    }
+    return run;
+}
+
+// The largest |queue - set point| from block `from` on.
+inline double peak_deviation(const Run& run, size_t from) {
+    double peak = 0;
+    for (size_t b = from; b < run.queue.size(); ++b) {
+        peak = std::max(peak, fabs(run.queue[b] - run.set_point));
+    }
+    return peak;
+}
+
+// Signal to noise of the first channel of `frames` interleaved frames holding a sine of
+// `cycles_per_frame`: each section of 48 frames is fitted with a sine of that frequency (any
+// amplitude and phase) and an offset, and what the fit leaves is the noise. Sections this short
+// leave the slow change of pitch that compensation is made of out of the noise, as alsabat does.
+inline double snr_db(const int16_t* played, size_t frames, double cycles_per_frame) {
+    constexpr size_t kSection = 48;
+    double signal = 0, noise = 0;
+    for (size_t start = 0; start + kSection <= frames; start += kSection) {
+        // Least squares on (sin, cos, 1): the 3x3 normal equations, solved by Cramer's rule.
+        double a[3][3] = {}, y[3] = {};
+        for (size_t i = start; i < start + kSection; ++i) {
+            const double phase = 2 * M_PI * cycles_per_frame * static_cast<double>(i);
+            const double basis[3] = {sin(phase), cos(phase), 1.0};
+            for (int r = 0; r < 3; ++r) {
+                for (int c = 0; c < 3; ++c) a[r][c] += basis[r] * basis[c];
+                y[r] += basis[r] * played[2 * i];
+            }
+        }
+        auto det = [](const double m[3][3]) {
+            return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                   m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                   m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+        };
+        const double d = det(a);
+        double coef[3];
+        for (int k = 0; k < 3; ++k) {
+            double m[3][3];
+            for (int r = 0; r < 3; ++r) {
+                for (int c = 0; c < 3; ++c) m[r][c] = c == k ? y[r] : a[r][c];
+            }
+            coef[k] = det(m) / d;
+        }
+        for (size_t i = start; i < start + kSection; ++i) {
+            const double phase = 2 * M_PI * cycles_per_frame * static_cast<double>(i);
+            const double fit = coef[0] * sin(phase) + coef[1] * cos(phase);
+            const double residual = played[2 * i] - fit - coef[2];
+            signal += fit * fit;
+            noise += residual * residual;
+        }
+    }
+    return 10 * log10(signal / std::max(noise, 1e-12));
+}
+
+}  // namespace drift_simulation
