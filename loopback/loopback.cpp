@@ -51,13 +51,13 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
     PcmOwner playback(nullptr, pcm_close);
     PcmOwner capture(pcm_open_req(card_in, device, PCM_IN, &config, rate), pcm_close);
     if (!capture || !pcm_is_ready(capture.get())) {
-        fprintf(stderr, "Unable to open PCM device (%s)\n",
+        fprintf(stderr, kCaptureOpenErrorFormat,
                 capture ? pcm_get_error(capture.get()) : "no PCM handle");
         return 0;
     }
     playback.reset(pcm_open(card_out, device, PCM_OUT, &config));
     if (!playback || !pcm_is_ready(playback.get())) {
-        fprintf(stderr, "Unable to open PCM device %u (%s)\n", device,
+        fprintf(stderr, kPlaybackOpenErrorFormat, device,
                 playback ? pcm_get_error(playback.get()) : "no PCM handle");
         return 0;
     }
@@ -68,7 +68,7 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
     std::unique_ptr<unsigned char, decltype(&free)> buffer(
         static_cast<unsigned char*>(malloc(size)), free);
     if (!buffer) {
-        fprintf(stderr, "Unable to allocate %u bytes\n", size);
+        fprintf(stderr, kAllocationErrorFormat, size);
         return 0;
     }
 
@@ -79,13 +79,12 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
                                 : nullptr,
                      drift_destroy);
     if (!drift) {
-        fprintf(stderr, "Unable to set up drift compensation for %u ch, %u hz, %u bit\n", channels,
-                rate, bits);
+        fprintf(stderr, kDriftErrorFormat, channels, rate, bits);
         return 0;
     }
 #endif
 
-    printf("Capturing sample: %u ch, %u hz, %u bit\n", channels, rate, bits);
+    printf(kCapturingFormat, channels, rate, bits);
 
     uint64_t total = 0;  // bytes played
     while (keep_running) {
@@ -101,7 +100,7 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
             drift_process(drift.get(), played, size, capture.get(), playback.get(), &played_size);
 #endif
         if (pcm_write(playback.get(), played, played_size) != 0) {
-            fputs("Error capturing sample\n", stderr);
+            fprintf(stderr, "%s\n", kWriteErrorLine);
             break;
         }
         total += played_size;

@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <stdint.h>
 
+#include "protocol.h"
+
 // Process-wide state that the service defines and owns and the run reads.
 //
 // The stop flag: 1 at process start; the interrupt handler stores 0 and nothing stores 1 again.
@@ -18,13 +20,6 @@ static_assert(sizeof(sig_atomic_t) == 4, "keep_running is a 32-bit integer");
 // keeps nothing of it. Sized to the platform's maximum value length, so no read can overrun it.
 // Main thread only.
 extern char prop_value[PROPERTY_VALUE_MAX];
-
-// The trigger: another process writes 1 to start a preview and anything else to stop it; the
-// service writes "2" after every run.
-inline constexpr char kTriggerProperty[] = "persist.audio.hdmi.preview";
-
-// The level: every sample is scaled by level/7.
-inline constexpr char kLevelProperty[] = "persist.sys.voice.level";
 
 // Reads the trigger into prop_value and returns true when its integer value (atoi) is 1.
 bool preview_requested();

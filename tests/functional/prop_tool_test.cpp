@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "protocol.h"
 #include "service_process.h"
 
 #ifndef PROP_TOOL_BINARY
@@ -70,15 +71,16 @@ class PropToolTest : public ::testing::Test {
 };
 
 TEST_F(PropToolTest, SetGetList) {
-    EXPECT_EQ(tool({"set", "persist.audio.hdmi.preview", "1"}).exit_code, 0);
-    EXPECT_EQ(tool({"set", "persist.sys.voice.level", "7"}).exit_code, 0);
-    Result got = tool({"get", "persist.audio.hdmi.preview"});
+    EXPECT_EQ(tool({"set", kTriggerProperty, "1"}).exit_code, 0);
+    EXPECT_EQ(tool({"set", kLevelProperty, "7"}).exit_code, 0);
+    Result got = tool({"get", kTriggerProperty});
     EXPECT_EQ(got.exit_code, 0);
     EXPECT_EQ(got.out, std::vector<std::string>{"1"});
     EXPECT_EQ(tool({"get", "unset.key", "0"}).out, std::vector<std::string>{"0"});
     EXPECT_EQ(tool({"get", "unset.key"}).out, std::vector<std::string>{""});
-    EXPECT_EQ(tool({"list"}).out, (std::vector<std::string>{"[persist.audio.hdmi.preview]: [1]",
-                                                            "[persist.sys.voice.level]: [7]"}));
+    EXPECT_EQ(tool({"list"}).out,
+              (std::vector<std::string>{"[" + std::string(kTriggerProperty) + "]: [1]",
+                                        "[" + std::string(kLevelProperty) + "]: [7]"}));
 }
 
 // A refused request: one line naming the key and the cause, a non-zero exit, nothing written.
@@ -171,7 +173,7 @@ TEST_F(PropToolTest, HelpVersionStore) {
 // What the unit runs after the service has ended: the trigger gets "2" when it reads 1 as the
 // service reads it (atoi), and is left alone otherwise, unset included.
 TEST_F(PropToolTest, AcknowledgeOnlyATriggerThatReadsOne) {
-    const std::string trigger = "persist.audio.hdmi.preview";
+    const std::string trigger = kTriggerProperty;
     struct Case {
         const char* before;  // nullptr: unset
         const char* after;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "protocol.h"
 #include "service_process.h"
 
 #ifndef SERVICE_BINARY
@@ -20,9 +21,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr char kTrigger[] = "persist.audio.hdmi.preview";
-constexpr char kOpenError[] =
-    "Unable to open PCM device (cannot open device 'hw:0,0': No such file or directory)";
+const std::string kOpenError =
+    capture_open_error_line("cannot open device 'hw:0,0': No such file or directory");
 // Generous: these wait on the machine, not on the service's own timing.
 constexpr auto kDeadline = 5s;
 
@@ -40,16 +40,16 @@ class ServiceNoCardsTest : public ::testing::Test {
                                    merge_output))
             << service_.error();
     }
-    std::string trigger() const { return read_property(store_.path(), kTrigger); }
+    std::string trigger() const { return read_property(store_.path(), kTriggerProperty); }
     void set_trigger(const char* value) {
-        ASSERT_TRUE(write_property(store_.path(), kTrigger, value));
+        ASSERT_TRUE(write_property(store_.path(), kTriggerProperty, value));
     }
     // One failed run after the trigger was set: its lines, and "2" in the trigger.
     void expect_failed_run(size_t nth) {
         EXPECT_TRUE(service_.wait_for_line(Stream::kErr, kOpenError, kDeadline, nth));
-        EXPECT_TRUE(service_.wait_for_line(Stream::kOut, "Captured 0 frames", kDeadline, nth));
-        EXPECT_TRUE(service_.wait_for_line(Stream::kOut, "prop exit", kDeadline, nth));
-        EXPECT_EQ(trigger(), "2");
+        EXPECT_TRUE(service_.wait_for_line(Stream::kOut, captured_line(0), kDeadline, nth));
+        EXPECT_TRUE(service_.wait_for_line(Stream::kOut, kPropExitLine, kDeadline, nth));
+        EXPECT_EQ(trigger(), kAcknowledgement);
     }
 
     TempDir store_;
@@ -64,20 +64,20 @@ TEST_F(ServiceNoCardsTest, FailedRunIsReportedAndAcknowledged) {
     service_.drain_for(100ms);
     EXPECT_EQ(service_.texts(Stream::kErr), std::vector<std::string>{kOpenError});
     EXPECT_EQ(service_.texts(Stream::kOut),
-              (std::vector<std::string>{"Captured 0 frames", "prop exit"}));
+              (std::vector<std::string>{captured_line(0), kPropExitLine}));
 }
 
 // With both streams on one pipe the lines keep the order they were written in; "2" is in the
-// trigger by the time "prop exit" is printed.
+// trigger by the time kPropExitLine is printed.
 TEST_F(ServiceNoCardsTest, LinesComeInOrderAndTheAcknowledgementPrecedesPropExit) {
     start(/*merge_output=*/true);
     set_trigger("1");
-    ASSERT_TRUE(service_.wait_for_line(Stream::kOut, "prop exit", kDeadline));
-    EXPECT_EQ(trigger(), "2");
+    ASSERT_TRUE(service_.wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
+    EXPECT_EQ(trigger(), kAcknowledgement);
     ASSERT_EQ(service_.lines().size(), 3u);
     EXPECT_EQ(service_.lines()[0].text, kOpenError);
-    EXPECT_EQ(service_.lines()[1].text, "Captured 0 frames");
-    EXPECT_EQ(service_.lines()[2].text, "prop exit");
+    EXPECT_EQ(service_.lines()[1].text, captured_line(0));
+    EXPECT_EQ(service_.lines()[2].text, kPropExitLine);
 }
 
 // Its own "2" starts nothing; each new 1 starts exactly one run.
@@ -106,14 +106,13 @@ TEST_F(ServiceNoCardsTest, StoreItCannotWriteIsReportedOnceAndStartsNoMoreRuns) 
     } else {
         start();
     }
-    const std::string refused =
-        "Unable to write 2 into persist.audio.hdmi.preview (Permission denied)";
+    const std::string refused = acknowledgement_error_line("Permission denied");
     EXPECT_TRUE(service_.wait_for_line(Stream::kErr, refused, kDeadline));
-    EXPECT_TRUE(service_.wait_for_line(Stream::kOut, "prop exit", kDeadline));
+    EXPECT_TRUE(service_.wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
     service_.drain_for(500ms);
     EXPECT_EQ(service_.texts(Stream::kErr), (std::vector<std::string>{kOpenError, refused}));
     EXPECT_EQ(service_.texts(Stream::kOut),
-              (std::vector<std::string>{"Captured 0 frames", "prop exit"}));
+              (std::vector<std::string>{captured_line(0), kPropExitLine}));
     EXPECT_EQ(trigger(), "1");
     chmod(store_.path().c_str(), 0700);
 }

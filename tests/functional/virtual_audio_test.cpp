@@ -40,15 +40,15 @@ TEST_P(VirtualGainTest, PlaysTheLevelGainOfEveryCapturedBlock) {
     ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kCapturingLine, kDeadline));
     ASSERT_TRUE(rig.wait_played_blocks(10, kDeadline));
     rig.set_trigger("0");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
-    EXPECT_EQ(rig.trigger(), "2");
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
 
     const Samples played = rig.played();
     const Samples delivered = rig.delivered();
     ASSERT_EQ(played.size() % kBlockSamples, 0u);
-    EXPECT_EQ(
-        rig.service().texts(Stream::kOut),
-        (std::vector<std::string>{kCapturingLine, captured_line(played.size() / 2), "prop exit"}));
+    EXPECT_EQ(rig.service().texts(Stream::kOut),
+              (std::vector<std::string>{kCapturingLine, captured_line(played.size() / 2),
+                                        kPropExitLine}));
     EXPECT_TRUE(rig.service().texts(Stream::kErr).empty());
     // Capture delivered the input from its start (silence after its end, if the stop came late).
     Samples expected_input = input;
@@ -92,7 +92,7 @@ TEST(VirtualLevelChangeTest, AppliesFromABlockBoundaryOn) {
     }
     ASSERT_TRUE(rig.wait_played_blocks(8 * levels.size(), kDeadline));
     rig.set_trigger("0");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
 
     const Samples played = rig.played();
     ASSERT_EQ(played.size() % kBlockSamples, 0u);

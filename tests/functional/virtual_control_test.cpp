@@ -50,7 +50,7 @@ TEST(VirtualReactionTest, StartsWithinAPollAndStopsWithinABlock) {
 
     const auto stop = Clock::now();
     rig.set_trigger("0");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
     const size_t frames = rig.played_bytes() / 4;
     const OutputLine* captured = find_line(rig.service(), captured_line(frames));
     ASSERT_NE(captured, nullptr);
@@ -61,9 +61,9 @@ TEST(VirtualReactionTest, StartsWithinAPollAndStopsWithinABlock) {
     EXPECT_LT(start_ms, Ms(kStartBound).count());
     EXPECT_LT(stop_ms, Ms(kStopBound).count());
 
-    EXPECT_EQ(rig.trigger(), "2");
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
     EXPECT_EQ(rig.service().texts(Stream::kOut),
-              (std::vector<std::string>{kCapturingLine, captured_line(frames), "prop exit"}));
+              (std::vector<std::string>{kCapturingLine, captured_line(frames), kPropExitLine}));
 }
 
 // SIGINT during a run ends it at the next block, without a block read and dropped; the run is
@@ -77,22 +77,22 @@ TEST(VirtualInterruptTest, DuringARunEndsItAtTheNextBlock) {
     ASSERT_TRUE(rig.wait_played_blocks(6, kDeadline));
     const size_t before = rig.played_bytes();
     rig.service().send_signal(SIGINT);
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
-    EXPECT_EQ(rig.trigger(), "2");
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
     const size_t played = rig.played_bytes();
     // The block in flight when the signal came, and one more that may have been read before it.
     EXPECT_LE(played, before + 2 * kBlockBytes);
     EXPECT_EQ(rig.delivered_bytes(), played);
     EXPECT_EQ(rig.service().texts(Stream::kOut),
-              (std::vector<std::string>{kCapturingLine, captured_line(played / 4), "prop exit"}));
+              (std::vector<std::string>{kCapturingLine, captured_line(played / 4), kPropExitLine}));
 
     rig.set_trigger("1");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline, 1));
-    EXPECT_EQ(rig.trigger(), "2");
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline, 1));
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
     EXPECT_EQ(rig.played_bytes(), played);
     EXPECT_EQ(rig.service().texts(Stream::kOut),
-              (std::vector<std::string>{kCapturingLine, captured_line(played / 4), "prop exit",
-                                        kCapturingLine, captured_line(0), "prop exit"}));
+              (std::vector<std::string>{kCapturingLine, captured_line(played / 4), kPropExitLine,
+                                        kCapturingLine, captured_line(0), kPropExitLine}));
     EXPECT_TRUE(rig.service().texts(Stream::kErr).empty());
 }
 
@@ -108,9 +108,9 @@ TEST(VirtualInterruptTest, WhileIdleLeavesEveryLaterRunEmpty) {
     std::vector<std::string> expected;
     for (size_t run = 0; run < 3; ++run) {
         rig.set_trigger("1");
-        ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline, run));
-        EXPECT_EQ(rig.trigger(), "2");
-        expected.insert(expected.end(), {kCapturingLine, captured_line(0), "prop exit"});
+        ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline, run));
+        EXPECT_EQ(rig.trigger(), kAcknowledgement);
+        expected.insert(expected.end(), {kCapturingLine, captured_line(0), kPropExitLine});
     }
     EXPECT_EQ(rig.service().texts(Stream::kOut), expected);
     EXPECT_TRUE(rig.service().texts(Stream::kErr).empty());

@@ -20,7 +20,7 @@ constexpr auto kDeadline = 5s;
 struct AbsentCase {
     const char* name;
     const char* env;
-    const char* error_line;
+    std::string error_line;
 };
 
 // Named in test listings by the case's name, not by its bytes.
@@ -37,20 +37,20 @@ TEST_P(VirtualAbsentCardTest, FailsTheOpenAndAcknowledges) {
     rig.add_env(c.env);
     rig.start(/*merge_output=*/true);
     rig.set_trigger("1");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
-    EXPECT_EQ(rig.trigger(), "2");
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
     EXPECT_EQ(rig.service().texts(Stream::kOut),
-              (std::vector<std::string>{c.error_line, captured_line(0), "prop exit"}));
+              (std::vector<std::string>{c.error_line, captured_line(0), kPropExitLine}));
     EXPECT_EQ(rig.played_bytes(), 0u);
     EXPECT_EQ(rig.delivered_bytes(), 0u);
 }
 
 const AbsentCase kAbsentCases[] = {
     {"CaptureCard", "HDMI_PREVIEW_VCARD0_ABSENT=1",
-     "Unable to open PCM device (cannot open device 'hw:0,0': No such device)"},
+     capture_open_error_line("cannot open device 'hw:0,0': No such device")},
     // The message names the device number, 0, not the card.
     {"PlaybackCard", "HDMI_PREVIEW_VCARD1_ABSENT=1",
-     "Unable to open PCM device 0 (cannot open device 'hw:1,0': No such device)"},
+     playback_open_error_line(0, "cannot open device 'hw:1,0': No such device")},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cards, VirtualAbsentCardTest, ::testing::ValuesIn(kAbsentCases),
@@ -79,8 +79,8 @@ TEST_P(VirtualDeviceFailureTest, EndsTheRunAndAcknowledges) {
     rig.add_env(c.env);
     rig.start(/*merge_output=*/true);
     rig.set_trigger("1");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
-    EXPECT_EQ(rig.trigger(), "2");
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
     EXPECT_EQ(rig.service().texts(Stream::kOut), c.lines);
     EXPECT_EQ(rig.delivered_bytes(), c.blocks_read * kBlockBytes);
     const Samples six_blocks(input.begin(), input.begin() + 6 * kBlockSamples);
@@ -90,11 +90,11 @@ TEST_P(VirtualDeviceFailureTest, EndsTheRunAndAcknowledges) {
 const FailureCase kFailureCases[] = {
     {"Capture",
      "HDMI_PREVIEW_VCARD0_FAIL_AFTER=6",
-     {kCapturingLine, captured_line(6 * kBlockFrames), "prop exit"},
+     {kCapturingLine, captured_line(6 * kBlockFrames), kPropExitLine},
      6},
     {"Playback",
      "HDMI_PREVIEW_VCARD1_FAIL_AFTER=6",
-     {kCapturingLine, "Error capturing sample", captured_line(6 * kBlockFrames), "prop exit"},
+     {kCapturingLine, kWriteErrorLine, captured_line(6 * kBlockFrames), kPropExitLine},
      7},
 };
 
@@ -130,14 +130,14 @@ TEST_P(VirtualStallTest, RecoversAndKeepsStreaming) {
     const size_t resumed = rig.played_bytes() / kBlockBytes;
     ASSERT_TRUE(rig.wait_played_blocks(resumed + 20, kDeadline));
     rig.set_trigger("0");
-    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, "prop exit", kDeadline));
-    EXPECT_EQ(rig.trigger(), "2");
+    ASSERT_TRUE(rig.service().wait_for_line(Stream::kOut, kPropExitLine, kDeadline));
+    EXPECT_EQ(rig.trigger(), kAcknowledgement);
 
     const Samples played = rig.played();
     const Samples delivered = rig.delivered();
-    EXPECT_EQ(
-        rig.service().texts(Stream::kOut),
-        (std::vector<std::string>{kCapturingLine, captured_line(played.size() / 2), "prop exit"}));
+    EXPECT_EQ(rig.service().texts(Stream::kOut),
+              (std::vector<std::string>{kCapturingLine, captured_line(played.size() / 2),
+                                        kPropExitLine}));
     EXPECT_TRUE(rig.service().texts(Stream::kErr).empty());
     ASSERT_EQ(delivered.size(), played.size() + kBlockSamples);
     EXPECT_TRUE(same_samples(scaled(Samples(delivered.begin(), delivered.end() - kBlockSamples), 3),

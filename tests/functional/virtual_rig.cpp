@@ -20,18 +20,6 @@ size_t file_size(const std::string& path) {
 
 }  // namespace
 
-int16_t scaled(int16_t sample, int level) {
-    const int32_t level16 = static_cast<int16_t>(static_cast<uint16_t>(level));
-    const int32_t product = sample / 7 * level16;
-    return static_cast<int16_t>(std::clamp<int32_t>(product, INT16_MIN, INT16_MAX));
-}
-
-Samples scaled(const Samples& in, int level) {
-    Samples out(in.size());
-    std::transform(in.begin(), in.end(), out.begin(), [&](int16_t s) { return scaled(s, level); });
-    return out;
-}
-
 Samples ramp(size_t frames) {
     Samples out(frames * 2);
     for (size_t i = 0; i < frames; ++i) {
@@ -61,10 +49,6 @@ void write_samples(const std::string& path, const Samples& samples) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(samples.data()),
               static_cast<std::streamsize>(samples.size() * 2));
-}
-
-std::string captured_line(size_t frames) {
-    return "Captured " + std::to_string(frames) + " frames";
 }
 
 VirtualRig::VirtualRig() : store_(dir_.path() + "/store") { mkdir(store_.c_str(), 0755); }

@@ -2,7 +2,7 @@
 
 // The real service on its own pair of virtual sound cards: a temporary folder holding the property
 // store and the cards' files, the environment that points alsa-lib and the service at them, and
-// the arithmetic that the recorded audio is checked against.
+// the test signals and raw files that the recorded audio is checked with.
 
 #include <stdint.h>
 
@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "gain_reference.h"
 #include "gtest/gtest.h"
+#include "protocol.h"
 #include "service_process.h"
 
 // Set by the build for every user of the rig.
@@ -27,9 +29,9 @@
 #error "ALSA_STOCK_CONF must name alsa-lib's own configuration"
 #endif
 
-inline constexpr char kTrigger[] = "persist.audio.hdmi.preview";
-inline constexpr char kLevel[] = "persist.sys.voice.level";
-inline constexpr char kCapturingLine[] = "Capturing sample: 2 ch, 48000 hz, 16 bit";
+inline constexpr auto& kTrigger = kTriggerProperty;
+inline constexpr auto& kLevel = kLevelProperty;
+inline const std::string kCapturingLine = capturing_line();
 
 // One block of the service: 1024 stereo 16-bit frames.
 inline constexpr size_t kBlockFrames = 1024;
@@ -39,15 +41,9 @@ inline constexpr double kBlockMs = 1000.0 * kBlockFrames / 48000;
 
 using Samples = std::vector<int16_t>;
 
-// The service's gain: (s / 7) * level, truncated toward zero, clamped to 16 bits.
-int16_t scaled(int16_t sample, int level);
-Samples scaled(const Samples& in, int level);
-
 // Test signals, `frames` stereo frames long.
 Samples ramp(size_t frames);           // every 16-bit value in turn, both channels offset
 Samples pseudo_random(size_t frames);  // full-scale noise from a fixed seed
-
-std::string captured_line(size_t frames);
 
 // The virtual cards' raw files: interleaved 16-bit samples, host byte order.
 Samples read_samples(const std::string& path);  // empty when the file is missing
