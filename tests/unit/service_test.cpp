@@ -202,6 +202,28 @@ TEST_F(ServiceTest, RefusedAcknowledgementIsReportedOnceAndStartsNoRun) {
     EXPECT_FALSE(poll());
 }
 
+// A stop that the "2" cannot replace (a directory in the trigger's place) refuses the
+// acknowledgement, but leaves no stale 1 behind: the next 1 is a new request and starts a run,
+// even when no poll saw the trigger in between.
+TEST_F(ServiceTest, RefusedAcknowledgementAfterAStopLeavesNoStale1) {
+    fakes::set_property(kTriggerProperty, "1");
+    fakes::script().on_read = [](int block) {
+        if (block != 2) return;
+        fakes::unset_property(kTriggerProperty);  // reads as unset, as a directory does
+        fakes::fail_property_set(-EISDIR);
+    };
+    EXPECT_TRUE(poll());
+    EXPECT_EQ(fakes::entries("err: "),
+              Log{"err: Unable to write 2 into persist.audio.hdmi.preview (Is a directory)"});
+    // The controller puts a file back and starts a preview before the service polls again.
+    fakes::script().on_read = [](int) { fakes::set_property(kTriggerProperty, "0"); };
+    fakes::fail_property_set(0);
+    fakes::set_property(kTriggerProperty, "1");
+    EXPECT_TRUE(poll()) << "the new 1 was taken for the stale one";
+    EXPECT_EQ(fakes::property(kTriggerProperty), "2");
+    EXPECT_EQ(fakes::entries("pcm_open_req").size(), 2u);
+}
+
 // The handler stays installed, restarts interrupted calls, and only clears keep_running: a
 // SIGINT while idle leaves the process polling, and every later run opens both streams, prints
 // its capturing line, moves nothing and reports 0 frames.
