@@ -1,7 +1,6 @@
 #include "service.h"
 
 #include <cutils/properties.h>
-#include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,9 +15,6 @@ namespace {
 constexpr uint32_t kCardIn = 0;
 constexpr uint32_t kCardOut = 1;
 constexpr uint32_t kDevice = 0;
-constexpr uint32_t kChannels = 2;
-constexpr uint32_t kRate = 48000;
-constexpr uint32_t kBits = 16;
 constexpr uint32_t kPeriodSize = 1024;
 constexpr uint32_t kPeriodCount = 4;
 
@@ -33,9 +29,10 @@ int ack_reported = 0;
 
 // Writes "2" into the trigger; returns false when the store refused it.
 bool acknowledge() {
-    const int err = property_set(kTriggerProperty, "2");
+    const int err = property_set(kTriggerProperty, kAcknowledgement);
     if (err != 0 && err != ack_reported) {
-        fprintf(stderr, "Unable to write 2 into %s (%s)\n", kTriggerProperty, strerror(-err));
+        fprintf(stderr, kAcknowledgementErrorFormat, kAcknowledgement, kTriggerProperty,
+                strerror(-err));
     }
     ack_reported = err;
     ack_pending = err != 0 && preview_requested();
@@ -57,12 +54,12 @@ bool poll_trigger() {
         return false;
     }
     if (!preview_requested()) return false;
-    const uint64_t frames = run_loopback(kCardIn, kCardOut, kDevice, kChannels, kRate, kBits,
-                                         kPeriodSize, kPeriodCount);
-    printf("Captured %" PRIu64 " frames\n", frames);
+    const uint64_t frames = run_loopback(kCardIn, kCardOut, kDevice, kPreviewChannels, kPreviewRate,
+                                         kPreviewBits, kPeriodSize, kPeriodCount);
+    printf(kCapturedFormat, frames);
     // The acknowledgement overwrites whatever stopped the run, so a run starts again only when
     // the controller writes 1 anew.
     acknowledge();
-    puts("prop exit");
+    puts(kPropExitLine);
     return true;
 }
