@@ -10,6 +10,11 @@
 #include <new>
 
 #include "resampler.h"
+#ifdef HDMI_PREVIEW_DRIFT_RESAMPLER_SPEEX
+#include "resampler_speex.h"
+#else
+#include "resampler_samplerate.h"
+#endif
 
 namespace {
 

@@ -17,7 +17,8 @@ struct resampler_backend {
     struct resampler* (*create)(uint32_t channels, uint32_t rate, uint32_t max_in_frames);
     void (*destroy)(struct resampler* resampler);
     // Asks for `ratio` output frames per input frame from the next block on; returns the ratio
-    // the backend will apply (the nearest it can), or a negative value when it refused.
+    // the backend will apply (the nearest it can: within half a step, or a step and a half next
+    // to 1 for the speex backend), or a negative value when it refused.
     double (*set_ratio)(struct resampler* resampler, double ratio);
     // The smallest change of ratio the backend can make near 1; 0 when it takes any ratio.
     double ratio_step;
@@ -27,7 +28,3 @@ struct resampler_backend {
     int (*process)(struct resampler* resampler, const int16_t* in, uint32_t in_frames, int16_t* out,
                    uint32_t out_capacity);
 };
-
-// Defined only when their library is built in.
-extern const struct resampler_backend resampler_samplerate;
-extern const struct resampler_backend resampler_speex;

@@ -1,9 +1,9 @@
+#include "resampler_samplerate.h"
+
 #include <samplerate.h>
 #include <stdlib.h>
 
 #include <new>
-
-#include "resampler.h"
 
 namespace {
 

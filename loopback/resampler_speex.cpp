@@ -1,24 +1,41 @@
+#include "resampler_speex.h"
+
 #include <math.h>
 #include <speex/speex_resampler.h>
 
 #include <new>
-
-#include "resampler.h"
 
 namespace {
 
 // Quality 0 to 10 picks the filter's length (quality 3: 48 taps per phase at 1:1).
 constexpr int kQuality = 3;
 // The ratio goes in as a fraction input/output = num / kDenominator, which the library reduces,
-// so it moves in steps of 1/kDenominator (15.3 ppm). Each change rescales the filter's phase (a
-// count below the old reduced denominator) to the new one, in 32 bits:
+// so it moves in steps of 1/kDenominator. Each change rescales the filter's phase (a count below
+// the old reduced denominator) to the new one, in 32 bits:
 // - the denominator stays below 2^16, since 1.2.1, when that product overflows, refuses the change
 //   halfway, with the phase past the new denominator and its step stale: reads outside its filter
 //   table follow (a crash from about 120000, refused changes at 96000);
 // - it is prime, so that no ratio but 1 reduces, and 1 itself is never asked for once running:
-//   rescaled to a smaller denominator, the phase loses its fraction, a jump of up to a sample
-//   that is heard as a click (58 dB for a 4 kHz sine).
-constexpr uint32_t kDenominator = 65521;
+//   rescaled to a smaller denominator, the phase loses its fraction, a jump of up to a sample that
+//   is heard as a click.
+// 65521 (15.3 ppm steps) where the library interpolates its filter table. Android's
+// libspeexresampler is built with the full table (RESAMPLE_FORCE_FULL_SINC_TABLE): 48 taps times
+// the denominator, all computed again at every change of ratio, so the Android builds take 4093
+// (244 ppm steps, a 393 KB table).
+#ifndef HDMI_PREVIEW_SPEEX_DENOMINATOR
+#define HDMI_PREVIEW_SPEEX_DENOMINATOR 65521
+#endif
+constexpr uint32_t kDenominator = HDMI_PREVIEW_SPEEX_DENOMINATOR;
+
+constexpr bool is_prime(uint32_t n) {
+    if (n < 2) return false;
+    for (uint32_t d = 2; d * d <= n; ++d) {
+        if (n % d == 0) return false;
+    }
+    return true;
+}
+static_assert(kDenominator < 65536 && is_prime(kDenominator),
+              "HDMI_PREVIEW_SPEEX_DENOMINATOR must be a prime below 65536");
 
 struct speex_resampler {
     SpeexResamplerState* state = nullptr;

@@ -16,6 +16,12 @@
 
 #include "drift_simulation.h"
 #include "resampler.h"
+#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
+#include "resampler_samplerate.h"
+#endif
+#ifdef HDMI_PREVIEW_HAVE_SPEEX
+#include "resampler_speex.h"
+#endif
 
 namespace {
 

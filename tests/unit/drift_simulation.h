@@ -74,42 +74,53 @@ inline double peak_deviation(const Run& run, size_t from) {
     return peak;
 }
 
-// Signal to noise of the first channel of `frames` interleaved frames holding a sine of
-// `cycles_per_frame`: each section of 48 frames is fitted with a sine of that frequency (any
-// amplitude and phase) and an offset, and what the fit leaves is the noise. Sections this short
-// leave the slow change of pitch that compensation is made of out of the noise, as alsabat does.
+// Signal to noise of the first channel of `frames` interleaved frames holding a sine of about
+// `cycles_per_frame`: each section of 48 frames is fitted with a sine of that frequency, any
+// amplitude and phase, a phase that drifts linearly (a frequency a little off, as a held step
+// of ratio leaves it) and an offset; what the fit leaves is the noise. Sections this short leave
+// the slow changes of pitch that compensation is made of out of the noise, as alsabat does.
 inline double snr_db(const int16_t* played, size_t frames, double cycles_per_frame) {
     constexpr size_t kSection = 48;
+    constexpr int kTerms = 5;
     double signal = 0, noise = 0;
     for (size_t start = 0; start + kSection <= frames; start += kSection) {
-        // Least squares on (sin, cos, 1): the 3x3 normal equations, solved by Cramer's rule.
-        double a[3][3] = {}, y[3] = {};
-        for (size_t i = start; i < start + kSection; ++i) {
+        auto basis = [&](size_t i, double out[kTerms]) {
             const double phase = 2 * M_PI * cycles_per_frame * static_cast<double>(i);
-            const double basis[3] = {sin(phase), cos(phase), 1.0};
-            for (int r = 0; r < 3; ++r) {
-                for (int c = 0; c < 3; ++c) a[r][c] += basis[r] * basis[c];
-                y[r] += basis[r] * played[2 * i];
-            }
-        }
-        auto det = [](const double m[3][3]) {
-            return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                   m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                   m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+            const double t = (static_cast<double>(i - start) - kSection / 2.0) / kSection;
+            out[0] = sin(phase);
+            out[1] = cos(phase);
+            out[2] = t * sin(phase);
+            out[3] = t * cos(phase);
+            out[4] = 1.0;
         };
-        const double d = det(a);
-        double coef[3];
-        for (int k = 0; k < 3; ++k) {
-            double m[3][3];
-            for (int r = 0; r < 3; ++r) {
-                for (int c = 0; c < 3; ++c) m[r][c] = c == k ? y[r] : a[r][c];
+        // Least squares: the normal equations, by Gaussian elimination with partial pivoting.
+        double m[kTerms][kTerms + 1] = {};
+        for (size_t i = start; i < start + kSection; ++i) {
+            double f[kTerms];
+            basis(i, f);
+            for (int r = 0; r < kTerms; ++r) {
+                for (int c = 0; c < kTerms; ++c) m[r][c] += f[r] * f[c];
+                m[r][kTerms] += f[r] * played[2 * i];
             }
-            coef[k] = det(m) / d;
+        }
+        for (int k = 0; k < kTerms; ++k) {
+            int pivot = k;
+            for (int r = k + 1; r < kTerms; ++r) {
+                if (fabs(m[r][k]) > fabs(m[pivot][k])) pivot = r;
+            }
+            for (int c = 0; c <= kTerms; ++c) std::swap(m[k][c], m[pivot][c]);
+            for (int r = 0; r < kTerms; ++r) {
+                if (r == k) continue;
+                const double factor = m[r][k] / m[k][k];
+                for (int c = k; c <= kTerms; ++c) m[r][c] -= factor * m[k][c];
+            }
         }
         for (size_t i = start; i < start + kSection; ++i) {
-            const double phase = 2 * M_PI * cycles_per_frame * static_cast<double>(i);
-            const double fit = coef[0] * sin(phase) + coef[1] * cos(phase);
-            const double residual = played[2 * i] - fit - coef[2];
+            double f[kTerms];
+            basis(i, f);
+            double fit = 0;
+            for (int k = 0; k < 4; ++k) fit += m[k][kTerms] / m[k][k] * f[k];
+            const double residual = played[2 * i] - fit - m[4][kTerms] / m[4][4];
             signal += fit * fit;
             noise += residual * residual;
         }
