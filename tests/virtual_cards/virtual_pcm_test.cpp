@@ -4,9 +4,13 @@
 #include <alsa/asoundlib.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -142,6 +146,20 @@ TEST_F(VirtualPcmTest, CaptureRunsOnTheRealClock) {
     EXPECT_LT(elapsed, 10 * kPeriodMs + 500);
 }
 
+// A read that finds a few frames takes them and waits for the rest: the next period's wake-up
+// completes it, though fewer than avail_min frames are then new.
+TEST_F(VirtualPcmTest, ReadThatTookAFewFramesCompletesAtTheNextPeriod) {
+    ASSERT_EQ(open(0, SND_PCM_STREAM_CAPTURE, 1, kBuffer * 10), 0);
+    Samples got;
+    ASSERT_EQ(read(&got, kPeriod), static_cast<snd_pcm_sframes_t>(kPeriod));
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(2ms);
+        ASSERT_EQ(read(&got, kPeriod), static_cast<snd_pcm_sframes_t>(kPeriod));
+        // Late by a period, it would find most of the next period waiting.
+        EXPECT_LT(snd_pcm_avail(pcm_), static_cast<snd_pcm_sframes_t>(kPeriod / 4)) << "read " << i;
+    }
+}
+
 // Playback takes a full buffer at once, then one period per period time.
 TEST_F(VirtualPcmTest, PlaybackBlocksOnceTheBufferIsFull) {
     ASSERT_EQ(open(1, SND_PCM_STREAM_PLAYBACK, kBuffer / 2, kBuffer), 0);
@@ -249,6 +267,104 @@ const RateCase kRateCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Offsets, VirtualPcmRateTest, ::testing::ValuesIn(kRateCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Lines of the card's events file, split into words.
+std::vector<std::vector<std::string>> events(const std::string& path) {
+    std::vector<std::vector<std::string>> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        out.emplace_back();
+        for (std::string w; words >> w;) out.back().push_back(w);
+    }
+    return out;
+}
+
+// Each start names the file frame at position 0 and the period's length; each xrun follows its
+// start. A restart after an underrun continues after the last frame given.
+TEST_F(VirtualPcmTest, EventsFileRecordsEachStartAndXrun) {
+    setenv("HDMI_PREVIEW_VCARD1_PPM", "100000", 1);
+    ASSERT_EQ(open(1, SND_PCM_STREAM_PLAYBACK, kBuffer / 2, kBuffer), 0);
+    const Samples period = pattern(kPeriod);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(write(period), static_cast<snd_pcm_sframes_t>(kPeriod));
+        ASSERT_TRUE(wait_xrun());
+        ASSERT_EQ(snd_pcm_prepare(pcm_), 0);
+    }
+    const auto lines = events(dir_.path() + "/card1-events.txt");
+    ASSERT_EQ(lines.size(), 4u);
+    // 1024 frames at 48 kHz, 10% fast: 19.39 ms, rounded up to the nanosecond.
+    const std::vector<std::string> starts[] = {
+        {"start", "playback", lines[0].at(2), "0", "19393940", "1024"},
+        {"start", "playback", lines[2].at(2), "2048", "19393940", "1024"},
+    };
+    EXPECT_EQ(lines[0], starts[0]);
+    EXPECT_EQ(lines[2], starts[1]);
+    for (size_t i : {1, 3}) {
+        ASSERT_EQ(lines[i].size(), 4u);
+        EXPECT_EQ(lines[i][0], "xrun");
+        EXPECT_EQ(lines[i][1], "playback");
+        EXPECT_GT(std::stoll(lines[i][2]), std::stoll(lines[i - 1][2]));
+        EXPECT_EQ(lines[i][3], "2048");  // everything given was played
+    }
+}
+
+struct PositionCase {
+    const char* name;
+    snd_pcm_stream_t stream;
+    const char* ppm;
+    double speed;  // the card's rate over the nominal one
+};
+
+void PrintTo(const PositionCase& c, std::ostream* os) { *os << c.name; }
+
+class VirtualPcmPositionTest : public VirtualPcmTest,
+                               public ::testing::WithParamInterface<PositionCase> {};
+
+double seconds_between(const snd_htimestamp_t& later, const snd_htimestamp_t& earlier) {
+    return static_cast<double>(later.tv_sec - earlier.tv_sec) +
+           static_cast<double>(later.tv_nsec - earlier.tv_nsec) * 1e-9;
+}
+
+// The position follows the card's clock between wake-ups too, as a DMA position register does:
+// two readings within a period differ by the frames of the time between their timestamps, so a
+// reading and its timestamp belong together.
+TEST_P(VirtualPcmPositionTest, MovesWithTheClockBetweenPeriods) {
+    const PositionCase& c = GetParam();
+    const bool playback = c.stream == SND_PCM_STREAM_PLAYBACK;
+    setenv(playback ? "HDMI_PREVIEW_VCARD1_PPM" : "HDMI_PREVIEW_VCARD0_PPM", c.ppm, 1);
+    ASSERT_EQ(open(playback ? 1 : 0, c.stream, playback ? kBuffer / 2 : 1, kBuffer * 10), 0);
+    Samples block;
+    if (playback) {
+        for (unsigned int i = 0; i < kPeriods; ++i)
+            ASSERT_EQ(write(pattern(kPeriod)), static_cast<snd_pcm_sframes_t>(kPeriod));
+    } else {
+        ASSERT_EQ(read(&block, kPeriod), static_cast<snd_pcm_sframes_t>(kPeriod));
+    }
+    snd_pcm_uframes_t first = 0, second = 0;
+    snd_htimestamp_t first_at, second_at;
+    std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(snd_pcm_htimestamp(pcm_, &first, &first_at), 0);
+    std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(snd_pcm_htimestamp(pcm_, &second, &second_at), 0);
+    const double expected = seconds_between(second_at, first_at) * 48000 * c.speed;
+    RecordProperty("frames_moved", std::to_string(second - first));
+    EXPECT_GT(second, first);
+    EXPECT_NEAR(static_cast<double>(second - first), expected, 2.0);
+}
+
+const PositionCase kPositionCases[] = {
+    {"CaptureNominal", SND_PCM_STREAM_CAPTURE, "0", 1.0},
+    {"CaptureTenPercentFast", SND_PCM_STREAM_CAPTURE, "100000", 1.1},
+    {"CaptureTenPercentSlow", SND_PCM_STREAM_CAPTURE, "-100000", 0.9},
+    {"PlaybackTenPercentFast", SND_PCM_STREAM_PLAYBACK, "100000", 1.1},
+    {"PlaybackTenPercentSlow", SND_PCM_STREAM_PLAYBACK, "-100000", 0.9},
+};
+
+INSTANTIATE_TEST_SUITE_P(Clocks, VirtualPcmPositionTest, ::testing::ValuesIn(kPositionCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

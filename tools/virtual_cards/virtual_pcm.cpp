@@ -1,6 +1,8 @@
-// A virtual sound card for alsa-lib: an external PCM that runs on the monotonic clock, one period
-// at a time, as a DMA engine with a period interrupt would. Capture delivers the frames of a raw
-// file (silence after its end); playback appends every frame it is given to a raw file.
+// A virtual sound card for alsa-lib: an external PCM that runs on the monotonic clock, as a DMA
+// engine with a period interrupt and a position register would. Wake-ups come once a period; the
+// hardware position, read at every query, follows the card's clock to the frame, so that a
+// position and the time it was read belong together. Capture delivers the frames of a raw file
+// (silence after its end); playback appends every frame it is given to a raw file.
 //
 // Like a kernel driver, the stream goes to XRUN once the application falls behind by the stop
 // threshold, and the next transfer fails with EPIPE until the stream is prepared again. Options
@@ -15,6 +17,12 @@
 //   rate_ppm            clock offset in parts per million (0)
 //   fail_after_periods  transfers fail with EIO once this many periods moved; < 0 never (-1)
 //   absent              the open fails with ENODEV (false)
+//   events_file         text file that each start and xrun appends a line to; "" keeps none:
+//                         start <capture|playback> <ns> <file frame> <period ns> <period frames>
+//                         xrun <capture|playback> <ns> <position>
+//                       <ns> is CLOCK_MONOTONIC; the stream's position p (frames since the start)
+//                       is file frame <file frame> + p, reached <p * period ns / period frames>
+//                       after the start
 // Integers may also be given as strings, so that they can come from @func getenv.
 
 #include <alsa/asoundlib.h>
@@ -24,6 +32,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/timerfd.h>
@@ -43,6 +52,7 @@ struct VirtualPcm {
     int timer_fd = -1;
     int data_fd = -1;  // capture source or playback sink
     int copy_fd = -1;  // capture: what was delivered
+    int events_fd = -1;
     unsigned int rate = 48000;
     long ppm = 0;
     long fail_after_periods = -1;
@@ -54,15 +64,14 @@ struct VirtualPcm {
     snd_pcm_uframes_t stop_threshold = 0;
     snd_pcm_uframes_t avail_min = 0;
 
-    // The running stream, counted in frames since the last prepare. Positions move in whole
-    // periods, when the period's time has passed.
+    // The running stream, counted in frames since the last prepare.
     bool running = false;
     bool xrun = false;
     int64_t start_ns = 0;
     uint64_t hw = 0;
     uint64_t appl = 0;
-    uint64_t source_base = 0;  // capture: file frame at stream position 0
-    uint64_t moved = 0;        // frames transferred since the open, for fail_after_periods
+    uint64_t file_base = 0;  // the data file's frame at stream position 0
+    uint64_t moved = 0;      // frames transferred since the open
 };
 
 int64_t now_ns() {
@@ -88,16 +97,43 @@ int64_t avail(const VirtualPcm* v) {
     return is_playback(v) ? static_cast<int64_t>(v->io.buffer_size) + hw - appl : hw - appl;
 }
 
+const char* stream_name(const VirtualPcm* v) { return is_playback(v) ? "playback" : "capture"; }
+
+// One line, in one write, so that both streams of a card may share the file.
+void log_event(const VirtualPcm* v, const char* line) {
+    if (v->events_fd < 0) return;
+    ssize_t n;
+    do {
+        n = write(v->events_fd, line, strlen(line));
+    } while (n < 0 && errno == EINTR);
+}
+
+// The frames the card's clock has moved `elapsed_ns` after the start: whole periods on the
+// timer's own grid, so that a wake-up always finds its period complete, and the frames of the
+// period in progress in proportion (never a whole period: that one is the timer's).
+uint64_t position_at(const VirtualPcm* v, int64_t elapsed_ns) {
+    if (elapsed_ns <= 0) return 0;
+    const uint64_t q = static_cast<uint64_t>(elapsed_ns / v->period_ns);
+    const double part = static_cast<double>(elapsed_ns % v->period_ns) / v->period_ns;
+    const uint64_t in_period =
+        std::min<uint64_t>(static_cast<uint64_t>(part * v->io.period_size), v->io.period_size - 1);
+    return q * v->io.period_size + in_period;
+}
+
 // Brings the hardware position up to the clock and checks for an overrun or underrun, as the
-// kernel does on each period interrupt.
+// kernel does whenever it reads the position (a period interrupt or an application's query).
 void update(VirtualPcm* v) {
     if (!v->running || v->xrun) return;
-    const int64_t elapsed = now_ns() - v->start_ns;
-    v->hw = static_cast<uint64_t>(elapsed / v->period_ns) * v->io.period_size;
+    const int64_t now = now_ns();
+    v->hw = position_at(v, now - v->start_ns);
     if (avail(v) >= static_cast<int64_t>(v->stop_threshold)) {
         v->xrun = true;
         v->running = false;
         if (is_playback(v)) v->hw = std::min(v->hw, v->appl);
+        char line[128];
+        snprintf(line, sizeof line, "xrun %s %lld %llu\n", stream_name(v),
+                 static_cast<long long>(now), static_cast<unsigned long long>(v->hw));
+        log_event(v, line);
     }
 }
 
@@ -110,6 +146,11 @@ int vp_start(snd_pcm_ioplug_t* io) {
     VirtualPcm* v = self(io);
     v->start_ns = now_ns();
     v->running = true;
+    char line[160];
+    snprintf(line, sizeof line, "start %s %lld %llu %lld %lu\n", stream_name(v),
+             static_cast<long long>(v->start_ns), static_cast<unsigned long long>(v->file_base),
+             static_cast<long long>(v->period_ns), static_cast<unsigned long>(io->period_size));
+    log_event(v, line);
     itimerspec when{};
     when.it_value = to_timespec(v->start_ns + v->period_ns);
     when.it_interval = to_timespec(v->period_ns);
@@ -175,7 +216,7 @@ snd_pcm_sframes_t vp_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t
     if (is_playback(v)) {
         if (v->data_fd >= 0 && !write_all(v->data_fd, data, len)) return -EIO;
     } else {
-        if (!read_source(v, data, len, (v->source_base + v->appl) * v->frame_bytes)) return -EIO;
+        if (!read_source(v, data, len, (v->file_base + v->appl) * v->frame_bytes)) return -EIO;
         if (v->copy_fd >= 0 && !write_all(v->copy_fd, data, len)) return -EIO;
     }
     v->appl += size;
@@ -221,8 +262,13 @@ int vp_sw_params(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
 int vp_prepare(snd_pcm_ioplug_t* io) {
     VirtualPcm* v = self(io);
     update(v);
-    // Capture frames that the hardware took in but nobody read are gone, as on a real card.
-    if (!is_playback(v)) v->source_base += std::max(v->hw, v->appl);
+    // Capture frames that the hardware took in but nobody read are gone, as on a real card;
+    // playback starts over after the last frame it was given.
+    if (is_playback(v)) {
+        v->file_base = v->moved;
+    } else {
+        v->file_base += std::max(v->hw, v->appl);
+    }
     v->running = false;
     v->xrun = false;
     v->hw = 0;
@@ -234,15 +280,25 @@ int vp_prepare(snd_pcm_ioplug_t* io) {
 int vp_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
                     unsigned short* revents) {
     VirtualPcm* v = self(io);
+    bool interrupt = false;
     if (nfds > 0 && (pfd[0].revents & POLLIN)) {
-        uint64_t expirations;
-        while (read(v->timer_fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+        uint64_t expirations = 0;
+        ssize_t n;
+        while ((n = read(v->timer_fd, &expirations, sizeof expirations)) < 0 && errno == EINTR) {
         }
+        interrupt = n == sizeof expirations && expirations > 0;
     }
     update(v);
     const unsigned short ready = is_playback(v) ? POLLOUT : POLLIN;
+    const int64_t room = avail(v);
     // An xrun reports ready: the transfer that follows finds the state and fails with EPIPE.
-    *revents = (v->xrun || avail(v) >= static_cast<int64_t>(v->avail_min)) ? ready : 0;
+    // A period interrupt wakes a waiter whatever avail_min says, as the kernel wakes a blocked
+    // transfer once the frames it still lacks are there: alsa-lib's transfer loop takes the few
+    // frames that moved since its last wake-up and then waits, and with avail_min alone the rest
+    // of its block would wait a whole period more.
+    *revents = (v->xrun || room >= static_cast<int64_t>(v->avail_min) || (interrupt && room > 0))
+                   ? ready
+                   : 0;
     return 0;
 }
 
@@ -251,6 +307,7 @@ int vp_close(snd_pcm_ioplug_t* io) {
     if (v->timer_fd >= 0) close(v->timer_fd);
     if (v->data_fd >= 0) close(v->data_fd);
     if (v->copy_fd >= 0) close(v->copy_fd);
+    if (v->events_fd >= 0) close(v->events_fd);
     delete v;
     return 0;
 }
@@ -320,7 +377,7 @@ extern "C" {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(hdmi_preview_vcard) {
     (void)root;
-    std::string capture_file, capture_copy, playback_file;
+    std::string capture_file, capture_copy, playback_file, events_file;
     long rate = 48000, ppm = 0, fail_after = -1;
     bool absent = false;
     snd_config_iterator_t i, next;
@@ -338,6 +395,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(hdmi_preview_vcard) {
             err = get_text(n, &capture_copy);
         } else if (strcmp(id, "playback_file") == 0) {
             err = get_text(n, &playback_file);
+        } else if (strcmp(id, "events_file") == 0) {
+            err = get_text(n, &events_file);
         } else if (strcmp(id, "rate") == 0) {
             err = get_long(n, &rate);
         } else if (strcmp(id, "rate_ppm") == 0) {
@@ -371,6 +430,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(hdmi_preview_vcard) {
         err = open_file(capture_file, O_RDONLY, &v->data_fd);
         if (err == 0) err = open_file(capture_copy, O_WRONLY | O_CREAT | O_APPEND, &v->copy_fd);
     }
+    if (err == 0) err = open_file(events_file, O_WRONLY | O_CREAT | O_APPEND, &v->events_fd);
     if (err == 0) {
         v->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         if (v->timer_fd < 0) err = -errno;
@@ -378,6 +438,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(hdmi_preview_vcard) {
     if (err < 0) {
         if (v->data_fd >= 0) close(v->data_fd);
         if (v->copy_fd >= 0) close(v->copy_fd);
+        if (v->events_fd >= 0) close(v->events_fd);
         delete v;
         return err;
     }
