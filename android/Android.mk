@@ -16,6 +16,12 @@
 #     HDMI_PREVIEW_TINYALSA_HAS_PCM_OPEN_REQ := true
 #     HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD := <the field's name in the variant's asoundlib.h>
 # The code then takes the library's declaration, sets that word, and the thin wrapper is left out.
+#
+# Drift compensation, for cards whose clocks differ (off by default; see android/README.md): in
+# BoardConfig.mk
+#     HDMI_PREVIEW_DRIFT_COMPENSATION := true
+# adds the controller and its speex backend, linked against the platform's libspeexresampler
+# (external/speex).
 
 # Only trees without Soong: from 7.0 on, Android.bp defines this module and a second definition
 # would clash.
@@ -51,6 +57,18 @@ LOCAL_SHARED_LIBRARIES := libcutils libtinyalsa
 
 LOCAL_CFLAGS := -Wall -Wextra -Werror
 LOCAL_CPPFLAGS := -std=c++17
+
+ifeq ($(HDMI_PREVIEW_DRIFT_COMPENSATION),true)
+LOCAL_SRC_FILES += \
+    loopback/drift.cpp \
+    loopback/resampler_speex.cpp
+LOCAL_C_INCLUDES += external/speex/include
+LOCAL_SHARED_LIBRARIES += libspeexresampler
+# The platform library builds its whole filter table (48 taps times the denominator) again at
+# every change of ratio: a small prime keeps that table at 393 KB.
+LOCAL_CFLAGS += -DHDMI_PREVIEW_DRIFT_COMPENSATION -DHDMI_PREVIEW_DRIFT_RESAMPLER_SPEEX \
+    -DHDMI_PREVIEW_SPEEX_DENOMINATOR=4093
+endif
 
 ifeq ($(HDMI_PREVIEW_TINYALSA_HAS_PCM_OPEN_REQ),true)
 ifeq ($(strip $(HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD)),)
