@@ -298,10 +298,10 @@ class Plan {
         c.reassert = chance(0.15);
         c.reassert_bytes = kRunTexts[uniform(0, std::size(kRunTexts) - 1)];
         c.race = chance(0.15);
-        c.race_delay_us = uniform(0, 3000);
+        c.race_delay_us = uniform(0, 1000);
         c.stall = chance(0.05);
         c.stall_ms = uniform(0, 1500);
-        c.idle_ms = uniform(0, 60);
+        c.idle_ms = uniform(0, 20);
         return c;
     }
 
@@ -513,6 +513,18 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         return false;
     };
     auto ended = [&] { return line_after(service, first_line, "prop exit"); };
+    // What a timeout is reported with: the plan, the run's lines so far and the trigger.
+    auto context = [&] {
+        std::string out = std::string(" [stop ") + kStopNames[static_cast<int>(c.stop)] +
+                          " after " + std::to_string(c.blocks) + " blocks" +
+                          (sigint_now ? ", SIGINT" : "") + (c.race ? ", race" : "") +
+                          (c.stall ? ", stall " + std::to_string(c.stall_ms) + " ms" : "") +
+                          "; lines:";
+        for (size_t i = first_line; i < service.lines().size(); ++i) {
+            out += " '" + service.lines()[i].text + "'";
+        }
+        return out + "; trigger '" + read_property(store_, kTrigger) + "']";
+    };
     auto dead = [&] {
         int status;
         return service.wait_exit(0ms, &status);
@@ -530,6 +542,8 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         !c.level_unset && c.level.size() == 1 && c.level[0] >= '0' && c.level[0] <= '7';
     ++(level_valid ? fig_.levels_valid : fig_.levels_invalid);
 
+    // A run that a racing 1 started is already under way: its SIGINT lands in the middle.
+    const bool sigint_idle = sigint_now && e.sigint_idle && !pending_start_;
     if (!pending_start_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(c.idle_ms));
         service.drain_for(1ms);
@@ -539,7 +553,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
                         std::to_string(played_) + " at the acknowledgement)");
         }
         if (ended()) return fail("a run took place without a start");
-        if (sigint_now && e.sigint_idle) {
+        if (sigint_idle) {
             service.send_signal(SIGINT);
             ++fig_.faults["sigint"];
         }
@@ -548,7 +562,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         }
     }
     pending_start_ = false;
-    const bool empty = interrupted || (sigint_now && e.sigint_idle);
+    const bool empty = interrupted || sigint_idle;
 
     // The run's first line: the capturing line, or an open failure.
     const std::string start_prefix = "Capturing sample";
@@ -559,10 +573,9 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
                        line_after(service, first_line, "Unable to open") || dead();
             },
             kDeadline)) {
-        return fail("no run started within 6 s of trigger '" + c.start_bytes +
-                    "' (the trigger reads '" + read_property(store_, kTrigger) + "')");
+        return fail("no run started within 6 s of trigger '" + c.start_bytes + "'" + context());
     }
-    if (dead()) return fail("the service ended during the start");
+    if (dead()) return fail("the service ended during the start" + context());
 
     // Waits until `blocks` more blocks were played, or the run ended on its own.
     auto played_at_least = [&](int blocks) {
@@ -576,13 +589,17 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     };
     bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
     bool stall_done = false;
-    if (!empty) {
+    // Only a run that opened its streams is acted on: one that failed to open has already ended,
+    // and what is written now would land after its acknowledgement. A second text meaning 1 could
+    // land after a run that a card fault ended and start one, so it is left to healthy cards.
+    const bool opened_now = line_after(service, first_line, start_prefix);
+    if (!empty && opened_now) {
         const int half = c.blocks / 2;
-        if (!played_at_least(half)) return fail("the run played no audio within 6 s");
+        if (!played_at_least(half)) return fail("the run played no audio within 6 s" + context());
         if (!ended() && c.change_level) {
             replace_file(dir_, level_path, c.level2);
         }
-        if (!ended() && c.reassert) {
+        if (!ended() && c.reassert && e.fail_card < 0) {
             replace_file(dir_, trigger_path, c.reassert_bytes);
         }
         if (!ended() && c.stall) {
@@ -592,17 +609,18 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
             ++fig_.faults["sigstop"];
             stall_done = true;
         }
-        if (!played_at_least(c.blocks)) return fail("the run stopped playing before its stop");
+        if (!played_at_least(c.blocks))
+            return fail("the run stopped playing before its stop" + context());
     }
     // A run may end on its own (a card fault, SIGINT, an open failure); a stop written just as it
     // did lands after the acknowledgement, which is the controller's right.
     service.drain_for(0ms);
     bool stop_by_trigger = false;
-    if (sigint_now && !e.sigint_idle) {
+    if (sigint_now && !sigint_idle) {
         // Also when the run already ended on its own: the process is interrupted all the same.
         service.send_signal(SIGINT);
         ++fig_.faults["sigint"];
-    } else if (!ended() && !empty) {
+    } else if (!ended() && !empty && opened_now) {
         stopped = true;
         stop_by_trigger = true;
         bool written = true;
@@ -644,17 +662,19 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         if (!until(
                 service, [&] { return line_after(service, first_line, "Captured ") || dead(); },
                 kDeadline)) {
-            return fail("no frame count within 6 s of the stop");
+            return fail("no frame count within 6 s of the stop" + context());
         }
         std::this_thread::sleep_for(std::chrono::microseconds(c.race_delay_us));
-        if (!write_property(store_, kTrigger, "1")) return fail("cannot write the racing 1");
+        if (!replace_file(dir_, store_ + "/" + kTrigger, "1")) {
+            return fail("cannot write the racing 1");
+        }
         raced = true;
     }
     if (!until(
             service, [&] { return ended() || dead(); }, kDeadline)) {
-        return fail("no 'prop exit' within 6 s of the stop");
+        return fail("no 'prop exit' within 6 s of the stop" + context());
     }
-    if (dead()) return fail("the service ended during the run");
+    if (dead()) return fail("the service ended during the run" + context());
 
     // --- The contract ------------------------------------------------------------------------
     const size_t played_now = file_size(played_path);
