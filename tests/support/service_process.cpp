@@ -62,7 +62,7 @@ bool ServiceProcess::start(const std::string& binary, const std::vector<std::str
     std::vector<char*> argv{const_cast<char*>(binary.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, binary.c_str(), &actions, &attr, argv.data(), envp.data());
+    int rc = posix_spawnp(&pid_, binary.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(out[1]);
@@ -81,8 +81,9 @@ void ServiceProcess::take_lines(Stream stream, std::string* pending, const char*
     pending->append(data, len);
     size_t newline;
     while ((newline = pending->find('\n')) != std::string::npos) {
-        lines_.push_back({stream, pending->substr(0, newline), Clock::now()});
+        OutputLine line{stream, pending->substr(0, newline), Clock::now()};
         pending->erase(0, newline + 1);
+        if (!filter_ || filter_(&line)) lines_.push_back(std::move(line));
     }
 }
 
@@ -128,6 +129,17 @@ bool ServiceProcess::wait_for_line(Stream stream, const std::string& text,
     }
 }
 
+long ServiceProcess::wait_for_match(const std::function<bool(const OutputLine&)>& match,
+                                    std::chrono::milliseconds timeout, size_t from) {
+    const auto deadline = Clock::now() + timeout;
+    for (size_t next = from;;) {
+        for (; next < lines_.size(); ++next) {
+            if (match(lines_[next])) return static_cast<long>(next);
+        }
+        if (!read_some(deadline)) return -1;
+    }
+}
+
 void ServiceProcess::drain_for(std::chrono::milliseconds duration) {
     const auto deadline = Clock::now() + duration;
     while (read_some(deadline)) {
@@ -148,6 +160,14 @@ std::vector<std::string> ServiceProcess::texts(Stream stream) const {
     return out;
 }
 
+std::string ServiceProcess::transcript() const {
+    std::string out;
+    for (const OutputLine& line : lines_) {
+        out += (line.stream == Stream::kErr ? "E:" : "") + line.text + " | ";
+    }
+    return out;
+}
+
 void ServiceProcess::send_signal(int signum) {
     if (pid_ > 0) kill(pid_, signum);
 }
@@ -162,6 +182,11 @@ bool ServiceProcess::wait_exit(std::chrono::milliseconds timeout, int* status) {
         timeout);
     if (ended) pid_ = -1;
     return ended;
+}
+
+bool ServiceProcess::alive() {
+    int status;
+    return !wait_exit(std::chrono::milliseconds(0), &status) && pid_ > 0;
 }
 
 TempDir::TempDir() {

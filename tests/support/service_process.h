@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,8 @@ class ServiceProcess {
     ServiceProcess& operator=(const ServiceProcess&) = delete;
     ~ServiceProcess();
 
-    // Starts `binary` with `args` and the test's environment plus `env` ("KEY=VALUE" entries,
-    // which win).
+    // Starts `binary` (a path, or a name looked up in PATH) with `args` and the test's environment
+    // plus `env` ("KEY=VALUE" entries, which win).
     // With `merge_output`, standard error goes to the same pipe as standard output, so the lines
     // keep the exact order in which they were written (all are then recorded as Stream::kOut).
     // Returns false, with the cause in error(), when the process could not be started.
@@ -38,7 +39,14 @@ class ServiceProcess {
     bool wait_for_line(Stream stream, const std::string& text, std::chrono::milliseconds timeout,
                        size_t skip = 0);
 
-    // Reads whatever output arrives within `duration` (to see that nothing does).
+    // Reads output until a line from index `from` of lines() on, on either stream, satisfies
+    // `match`, or the deadline passes. Returns that line's index (its arrival time is
+    // lines()[index].arrival), or -1 when none arrived.
+    long wait_for_match(const std::function<bool(const OutputLine&)>& match,
+                        std::chrono::milliseconds timeout, size_t from = 0);
+
+    // Reads whatever output arrives within `duration` (to see that nothing does, or to keep the
+    // arrival times exact while the caller waits on something else).
     void drain_for(std::chrono::milliseconds duration);
     // Reads until both output pipes are closed (the process has ended) or the deadline passes.
     void read_to_end(std::chrono::milliseconds timeout);
@@ -46,11 +54,19 @@ class ServiceProcess {
     // All complete lines so far, in order of arrival.
     const std::vector<OutputLine>& lines() const { return lines_; }
     std::vector<std::string> texts(Stream stream) const;
+    // All lines on one line of text, standard error's marked "E:", for failure messages.
+    std::string transcript() const;
+
+    // Every complete line passes through `filter` before it is kept: the filter may rewrite its
+    // text and arrival (a log follower whose lines carry their own time) or drop it (false).
+    void set_line_filter(std::function<bool(OutputLine*)> filter) { filter_ = std::move(filter); }
 
     void send_signal(int signum);
 
     // Waits for the process to end; returns true with its wait status, or false at the deadline.
     bool wait_exit(std::chrono::milliseconds timeout, int* status);
+    // Whether the process still runs (one that has ended is reaped).
+    bool alive();
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     const std::string& error() const { return error_; }
@@ -65,6 +81,7 @@ class ServiceProcess {
     std::string out_pending_;
     std::string err_pending_;
     std::vector<OutputLine> lines_;
+    std::function<bool(OutputLine*)> filter_;
     std::string error_;
 };
 

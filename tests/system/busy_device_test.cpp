@@ -1,0 +1,102 @@
+// A playback device that another process holds fails the run at once, and once it is free the
+// next run streams (the failed run left nothing open).
+
+#include "gtest/gtest.h"
+#include "guest_rig.h"
+#include "protocol.h"
+
+namespace {
+
+struct BusyRun {
+    std::string setup_error;
+    std::string transcript;
+    long failure = -1, captured = -1;
+    bool failure_on_stderr = false;
+    std::string failure_text;
+    double t_trigger = 0, t_failure = 0, t_ack = 0;
+    // Once the device is free.
+    std::string free_setup_error;
+    long capturing = -1, captured_free = -1;
+};
+
+class BusyPlaybackTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        run_ = BusyRun();
+        hold_playback(&run_);
+    }
+    static void hold_playback(BusyRun* run);
+    static BusyRun run_;
+};
+
+BusyRun BusyPlaybackTest::run_;
+
+void BusyPlaybackTest::hold_playback(BusyRun* r) {
+    if (!set_prop(kTriggerProperty, "0", &r->setup_error) ||
+        !set_prop(kLevelProperty, "7", &r->setup_error)) {
+        return;
+    }
+    snd_pcm_t* holder = nullptr;
+    const int e = snd_pcm_open(&holder, "hw:1,0", SND_PCM_STREAM_PLAYBACK, 0);
+    if (e < 0) {
+        r->setup_error = format("cannot hold hw:1,0: %s", snd_strerror(e));
+        return;
+    }
+    ServiceProcess service;
+    if (!start_service(&service, &r->setup_error)) {
+        snd_pcm_close(holder);
+        return;
+    }
+    // The cause after the device number is the PCM library's.
+    std::string failure_prefix = playback_open_error_line(0, "");
+    failure_prefix.pop_back();
+    r->t_trigger = now();
+    set_prop(kTriggerProperty, "1", &r->setup_error);
+    r->failure = service.wait_for_match(
+        [&](const OutputLine& line) { return line.text.rfind(failure_prefix, 0) == 0; },
+        std::chrono::seconds(3));
+    r->captured = wait_line(&service, captured_line(0), 3, r->failure >= 0 ? r->failure : 0);
+    r->t_ack = wait_prop(&service, kTriggerProperty, kAcknowledgement, 3);
+    if (r->failure >= 0) {
+        const OutputLine& line = service.lines()[r->failure];
+        r->failure_on_stderr = line.stream == Stream::kErr;
+        r->failure_text = line.text;
+        r->t_failure = seconds_at(line);
+    }
+    snd_pcm_close(holder);
+
+    Recorder recorder;
+    Player player;
+    if (recorder.start(&r->free_setup_error) && player.start(&r->free_setup_error)) {
+        const size_t from = service.lines().size();
+        set_prop(kTriggerProperty, "1", &r->free_setup_error);
+        r->capturing = wait_line(&service, capturing_line(), 3, from);
+        set_prop(kTriggerProperty, "0", &r->free_setup_error);
+        r->captured_free = wait_captured_line(&service, 3, r->capturing >= 0 ? r->capturing : from);
+    }
+    r->transcript = service.transcript();
+    end_service(&service);
+}
+
+TEST_F(BusyPlaybackTest, FailsTheRunAtOnce) {
+    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
+    const BusyRun& r = run_;
+    EXPECT_TRUE(r.failure >= 0 && r.failure_on_stderr && r.captured > r.failure && r.t_ack > 0)
+        << format("error line %ld (stderr %d), Captured 0 %ld, trigger 2 %d: %s", r.failure,
+                  r.failure_on_stderr, r.captured, r.t_ack > 0, r.transcript.c_str());
+    if (r.failure >= 0) {
+        figure("busy_failure_reaction", "%.1f ms (trigger 1 to the open error)",
+               (r.t_failure - r.t_trigger) * 1e3);
+        figure("busy_failure_text", "%s", r.failure_text.c_str());
+    }
+}
+
+TEST_F(BusyPlaybackTest, NextRunStreamsOnceFree) {
+    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
+    ASSERT_TRUE(run_.free_setup_error.empty()) << run_.free_setup_error;
+    EXPECT_TRUE(run_.capturing >= 0 && run_.captured_free > run_.capturing)
+        << format("Capturing %ld, Captured %ld: %s", run_.capturing, run_.captured_free,
+                  run_.transcript.c_str());
+}
+
+}  // namespace
