@@ -4,7 +4,10 @@
 // every cycle and the process's descriptors, memory and threads checked at the end of each
 // service process ("epoch").
 //
-//   storm [--seconds N] [--seed S]        (default 60 s, seed from the clock; always printed)
+//   storm [--seconds N] [--seed S] [--cycles C]
+//
+// Default 60 s, seed from the clock (always printed); each process runs a random 3..40 cycles
+// before its SIGINT, or C of them (a long process shows a slow leak: the time still ends it).
 //
 // Prints one line per violation (epoch, cycle, seed, what differed) and one summary line; exits
 // 1 on any violation or leak, 2 on a usage error.
@@ -330,7 +333,8 @@ struct Figures {
 
 class Storm {
   public:
-    Storm(uint64_t seed, Clock::time_point end) : seed_(seed), plan_(seed), end_(end) {}
+    Storm(uint64_t seed, Clock::time_point end, int epoch_cycles)
+        : seed_(seed), plan_(seed), end_(end), epoch_cycles_(epoch_cycles) {}
 
     void run();
     const Figures& figures() const { return fig_; }
@@ -349,6 +353,7 @@ class Storm {
     uint64_t seed_;
     Plan plan_;
     Clock::time_point end_;
+    int epoch_cycles_;  // cycles before each process's SIGINT; 0: from the plan
     Figures fig_;
     int epoch_index_ = 0;
     long cycle_index_ = 0;
@@ -389,7 +394,8 @@ bool Storm::line_after(ServiceProcess& service, size_t from, const std::string& 
 
 void Storm::run() {
     while (Clock::now() < end_) {
-        const Epoch e = plan_.epoch();
+        Epoch e = plan_.epoch();
+        if (epoch_cycles_ > 0) e.sigint_cycle = epoch_cycles_;
         ++epoch_index_;
         ++fig_.epochs;
         if (!run_epoch(e, epoch_index_)) continue;
@@ -872,20 +878,22 @@ bool parse_number(const char* text, uint64_t* out) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     uint64_t seconds = 60;
+    uint64_t cycles = 0;
     uint64_t seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch() /
                                           std::chrono::microseconds(1));
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--seconds" || arg == "--seed") && i + 1 < argc) {
+        if ((arg == "--seconds" || arg == "--seed" || arg == "--cycles") && i + 1 < argc) {
             uint64_t v;
             if (!parse_number(argv[++i], &v)) {
                 fprintf(stderr, "storm: %s '%s' is not a whole number\n", arg.c_str(), argv[i]);
                 return 2;
             }
-            (arg == "--seconds" ? seconds : seed) = v;
+            (arg == "--seconds" ? seconds : arg == "--seed" ? seed : cycles) = v;
         } else {
             fprintf(stderr,
-                    "storm: unknown argument '%s' (usage: storm [--seconds N] [--seed S])\n",
+                    "storm: unknown argument '%s' (usage: storm [--seconds N] [--seed S] [--cycles "
+                    "C])\n",
                     arg.c_str());
             return 2;
         }
@@ -905,7 +913,7 @@ int main(int argc, char** argv) {
     setenv("TMPDIR", root.c_str(), 1);
 
     const auto start = Clock::now();
-    Storm storm(seed, start + std::chrono::seconds(seconds));
+    Storm storm(seed, start + std::chrono::seconds(seconds), static_cast<int>(cycles));
     storm.run();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     Figures fig = storm.figures();
