@@ -155,9 +155,10 @@ std::string usage_text(const Usage& u) {
 
 // --- The random plan ---------------------------------------------------------------------------
 
-enum class Stop { kZero, kGarbage, kSymlink, kFifo, kDirectory, kOverlong, kBinary };
+// kUnset is never planned: it is a directory stop whose directory came too late (below).
+enum class Stop { kZero, kGarbage, kSymlink, kFifo, kDirectory, kOverlong, kBinary, kUnset };
 const char* const kStopNames[] = {"zero",      "garbage",  "symlink", "fifo",
-                                  "directory", "overlong", "binary"};
+                                  "directory", "overlong", "binary",  "unset"};
 
 // Texts a controller might write: those that mean 1 start (or keep) a run, the others stop it.
 const char* const kRunTexts[] = {"1", "01", "+1", " 1", "1abc", "1.5", "001", "\t1", "1 ", "1\n"};
@@ -199,7 +200,9 @@ struct Cycle {
     Stop stop = Stop::kZero;
     std::string stop_bytes;   // for kGarbage, kOverlong, kBinary
     std::string start_bytes;  // means 1
-    bool level_unset = false;
+    // 0: a file holding `level`; no value: 1 unset, 2 a symlink to a file holding 7, 3 a FIFO,
+    // 4 a directory.
+    int level_kind = 0;
     std::string level;  // bytes of the level file
     bool change_level = false;
     std::string level2;
@@ -294,7 +297,8 @@ class Plan {
             c.stop_bytes.back() = 'x';
         }
         c.start_bytes = kRunTexts[uniform(0, std::size(kRunTexts) - 1)];
-        c.level_unset = chance(0.05);
+        const int kind = uniform(0, 99);
+        c.level_kind = kind < 88 ? 0 : kind < 91 ? 1 : kind < 94 ? 2 : kind < 97 ? 3 : 4;
         c.level = level_text();
         c.change_level = chance(0.25);
         c.level2 = level_text();
@@ -537,15 +541,38 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     };
 
     // The level for the whole run (a second one may land in the middle).
-    if (c.level_unset) {
-        unlink(level_path.c_str());
-    } else if (!replace_file(dir_, level_path, c.level)) {
-        return fail("cannot write the level: " + std::string(strerror(errno)));
+    rmdir(level_path.c_str());  // what a directory of the last cycle left; a file stays
+    bool level_written = true;
+    switch (c.level_kind) {
+        case 0:
+            level_written = replace_file(dir_, level_path, c.level);
+            break;
+        case 1:
+            level_written = unlink(level_path.c_str()) == 0 || errno == ENOENT;
+            break;
+        case 2: {
+            const std::string target = dir_ + "/storm-level-target";
+            const std::string link = dir_ + "/storm-level-link";
+            level_written = replace_file(dir_, target, "7") &&
+                            symlink(target.c_str(), link.c_str()) == 0 &&
+                            rename(link.c_str(), level_path.c_str()) == 0;
+            break;
+        }
+        case 3: {
+            const std::string fifo = dir_ + "/storm-level-fifo";
+            level_written =
+                mkfifo(fifo.c_str(), 0644) == 0 && rename(fifo.c_str(), level_path.c_str()) == 0;
+            break;
+        }
+        default:
+            level_written = (unlink(level_path.c_str()) == 0 || errno == ENOENT) &&
+                            mkdir(level_path.c_str(), 0755) == 0;
+            break;
     }
-    const std::string level_bytes = c.level_unset ? "" : c.level;
-    const int gain = atoi_of(level_bytes);
+    if (!level_written) return fail("cannot write the level: " + std::string(strerror(errno)));
+    const int gain = c.level_kind == 0 ? atoi_of(c.level) : 0;
     const bool level_valid =
-        !c.level_unset && c.level.size() == 1 && c.level[0] >= '0' && c.level[0] <= '7';
+        c.level_kind == 0 && c.level.size() == 1 && c.level[0] >= '0' && c.level[0] <= '7';
     ++(level_valid ? fig_.levels_valid : fig_.levels_invalid);
 
     // A run that a racing 1 started is already under way: its SIGINT lands in the middle.
@@ -595,6 +622,8 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     };
     bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
     bool stall_done = false;
+    Stop stop = c.stop;
+    bool level2_written = false;
     // Only a run that opened its streams is acted on: one that failed to open has already ended,
     // and what is written now would land after its acknowledgement. A second text meaning 1 could
     // land after a run that a card fault ended and start one, so it is left to healthy cards.
@@ -602,8 +631,8 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     if (!empty && opened_now) {
         const int half = c.blocks / 2;
         if (!played_at_least(half)) return fail("the run played no audio within 6 s" + context());
-        if (!ended() && c.change_level) {
-            replace_file(dir_, level_path, c.level2);
+        if (!ended() && c.change_level && c.level_kind == 0) {
+            level2_written = replace_file(dir_, level_path, c.level2);
         }
         if (!ended() && c.reassert && e.fail_card < 0) {
             replace_file(dir_, trigger_path, c.reassert_bytes);
@@ -630,7 +659,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         stopped = true;
         stop_by_trigger = true;
         bool written = true;
-        switch (c.stop) {
+        switch (stop) {
             case Stop::kZero:
             case Stop::kGarbage:
             case Stop::kOverlong:
@@ -652,19 +681,27 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
                 break;
             }
             case Stop::kDirectory:
+                // Not atomic: the trigger is missing for a moment, which stops the run too, and
+                // the service's "2" may then take the place before the directory does.
                 written =
                     unlink(trigger_path.c_str()) == 0 && mkdir(trigger_path.c_str(), 0755) == 0;
+                if (!written && errno == EEXIST) {
+                    stop = Stop::kUnset;
+                    written = true;
+                }
+                break;
+            case Stop::kUnset:
                 break;
         }
         if (!written) {
-            return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(c.stop)] +
-                        ": " + strerror(errno));
+            return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(stop)] + ": " +
+                        strerror(errno));
         }
     }
     // The controller's new 1 racing the service's 2: written right after the frame count, while
     // the service writes its acknowledgement.
     bool raced = false;
-    if (c.race && stop_by_trigger && c.stop != Stop::kDirectory) {
+    if (c.race && stop_by_trigger && stop != Stop::kDirectory) {
         if (!until(
                 service, [&] { return line_after(service, first_line, "Captured ") || dead(); },
                 kDeadline)) {
@@ -772,7 +809,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     } else if (sigint_now) {
         end = "sigint";
     } else if (stopped) {
-        end = std::string("stop_") + kStopNames[static_cast<int>(c.stop)];
+        end = std::string("stop_") + kStopNames[static_cast<int>(stop)];
         check(delivered == played + kBlockBytes,
               "a stopped run did not drop the block read "
               "after the stop");
@@ -805,14 +842,14 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
             const Samples block_out(out.begin() + b * kBlockSamples,
                                     out.begin() + (b + 1) * kBlockSamples);
             if (!second && scaled(block_in, gain) == block_out) continue;
-            if (c.change_level && scaled(block_in, gain2) == block_out) {
+            if (level2_written && scaled(block_in, gain2) == block_out) {
                 second = true;
                 continue;
             }
             check(false, "block " + std::to_string(b) + " of " +
                              std::to_string(out.size() / kBlockSamples) +
                              " is not the captured block at level " + std::to_string(gain) +
-                             (c.change_level ? " or " + std::to_string(gain2) : "") + " (" +
+                             (level2_written ? " or " + std::to_string(gain2) : "") + " (" +
                              (level_valid ? "valid" : "invalid") + " level text)");
         }
     }
@@ -824,7 +861,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     const std::string trigger = is_dir ? "<directory>" : read_property(store_, kTrigger);
     bool restore = false;
     if (is_dir) {
-        check(c.stop == Stop::kDirectory && stopped, "the trigger is a directory");
+        check(stop == Stop::kDirectory && stopped, "the trigger is a directory");
         // The refusal is reported once per cause: a second one in a row is silent.
         if (!ended_itself) {
             check(ack_refused != ack_refused_dir_,
