@@ -24,18 +24,18 @@ extern char prop_value[PROPERTY_VALUE_MAX];
 // Reads the trigger into prop_value and returns true when its integer value (atoi) is 1.
 bool preview_requested();
 
-// One loopback run: opens the capture stream (card_in, device) and then the playback stream
-// (card_out, device) with one configuration, allocates one block buffer and prints
-// "Capturing sample: ..." on standard output. Then, while keep_running is set, reads a block,
-// checks the trigger (a block read after a stop is dropped), scales the block and writes it.
-// The block size is the capture stream's pcm_get_buffer_size, taken as a count of BYTES.
-// Ends at the first read or write failure, a trigger other than 1, or keep_running cleared.
+// One loopback run from capture (card_in, device) to playback (card_out, device), both with one
+// configuration, capture opened first.
+// In: keep_running, and the trigger and the level, each read once per block.
+// Out: the capturing line on standard output once the run has its streams and buffers; then
+// every block read while the trigger reads 1, scaled, on playback (a block read after a stop is
+// dropped). A block is the capture stream's pcm_get_buffer_size, taken as a count of BYTES. The run
+// ends at the first read or write failure, a trigger other than 1, or keep_running cleared.
+// Returns the frames played, bytes written / (channels * bits / 8), 64-bit so that it stays right
+// past 2^32 bytes; 0 when a stream cannot be opened or the buffer cannot be allocated (the cause
+// on standard error).
 // Releases the buffer, the capture stream and the playback stream, in that order, before it
 // returns; nothing outlives the call.
-//
-// Returns the frames played: bytes written / (channels * bits / 8), 64-bit so that it stays right
-// past 2^32 bytes. Returns 0 when a stream cannot be opened or the buffer cannot be allocated
-// (after printing the cause on standard error).
 uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint32_t channels,
                       uint32_t rate, uint32_t bits, uint32_t period_size, uint32_t period_count);
 

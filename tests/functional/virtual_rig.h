@@ -29,6 +29,7 @@
 #error "ALSA_STOCK_CONF must name alsa-lib's own configuration"
 #endif
 
+// The protocol under the rig's shorter names.
 inline constexpr auto& kTrigger = kTriggerProperty;
 inline constexpr auto& kLevel = kLevelProperty;
 inline const std::string kCapturingLine = capturing_line();

@@ -19,19 +19,7 @@ struct BusyRun {
     long capturing = -1, captured_free = -1;
 };
 
-class BusyPlaybackTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        run_ = BusyRun();
-        hold_playback(&run_);
-    }
-    static void hold_playback(BusyRun* run);
-    static BusyRun run_;
-};
-
-BusyRun BusyPlaybackTest::run_;
-
-void BusyPlaybackTest::hold_playback(BusyRun* r) {
+void hold_playback(BusyRun* r) {
     if (!set_prop(kTriggerProperty, "0", &r->setup_error) ||
         !set_prop(kLevelProperty, "7", &r->setup_error)) {
         return;
@@ -78,9 +66,10 @@ void BusyPlaybackTest::hold_playback(BusyRun* r) {
     end_service(&service);
 }
 
+using BusyPlaybackTest = ScenarioTest<BusyRun, hold_playback>;
+
 TEST_F(BusyPlaybackTest, FailsTheRunAtOnce) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    const BusyRun& r = run_;
+    const BusyRun& r = run();
     EXPECT_TRUE(r.failure >= 0 && r.failure_on_stderr && r.captured > r.failure && r.t_ack > 0)
         << format("error line %ld (stderr %d), Captured 0 %ld, trigger 2 %d: %s", r.failure,
                   r.failure_on_stderr, r.captured, r.t_ack > 0, r.transcript.c_str());
@@ -92,11 +81,10 @@ TEST_F(BusyPlaybackTest, FailsTheRunAtOnce) {
 }
 
 TEST_F(BusyPlaybackTest, NextRunStreamsOnceFree) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    ASSERT_TRUE(run_.free_setup_error.empty()) << run_.free_setup_error;
-    EXPECT_TRUE(run_.capturing >= 0 && run_.captured_free > run_.capturing)
-        << format("Capturing %ld, Captured %ld: %s", run_.capturing, run_.captured_free,
-                  run_.transcript.c_str());
+    ASSERT_TRUE(run().free_setup_error.empty()) << run().free_setup_error;
+    EXPECT_TRUE(run().capturing >= 0 && run().captured_free > run().capturing)
+        << format("Capturing %ld, Captured %ld: %s", run().capturing, run().captured_free,
+                  run().transcript.c_str());
 }
 
 }  // namespace

@@ -102,6 +102,13 @@ double now() {
 
 double seconds_of(uint64_t frames) { return static_cast<double>(frames) / kRate; }
 
+void StreamThread::stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (pcm_ != nullptr) snd_pcm_close(pcm_);
+    pcm_ = nullptr;
+}
+
 bool Player::start(std::string* err) {
     pcm_ = open_stream("hw:0,1", SND_PCM_STREAM_PLAYBACK, err);
     if (pcm_ == nullptr) return false;
@@ -114,13 +121,6 @@ bool Player::start(std::string* err) {
         return false;
     }
     return true;
-}
-
-void Player::stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (pcm_ != nullptr) snd_pcm_close(pcm_);
-    pcm_ = nullptr;
 }
 
 void Player::run() {
@@ -152,13 +152,6 @@ bool Recorder::start(std::string* err) {
     frames_.reserve(kRate * 20);
     thread_ = std::thread([this] { run(); });
     return true;
-}
-
-void Recorder::stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (pcm_ != nullptr) snd_pcm_close(pcm_);
-    pcm_ = nullptr;
 }
 
 void Recorder::run() {

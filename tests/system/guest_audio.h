@@ -32,48 +32,46 @@ Frame expected_frame(uint64_t k, int level);
 double now();
 double seconds_of(uint64_t frames);
 
-// Plays the input into hw:0,1 from frame 0 on, without a break, until stopped.
-class Player {
+// A stream served by a thread of its own until stop().
+class StreamThread {
   public:
-    ~Player() { stop(); }
-    // Returns once the stream runs, or false with the cause in `err`.
-    bool start(std::string* err);
     void stop();
-    // When frame 0 was played.
+    // When the stream's first frame was played or captured.
     double trigger() const { return trigger_; }
     uint64_t xruns() const { return xruns_; }
 
-  private:
-    void run();
+  protected:
     snd_pcm_t* pcm_ = nullptr;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::atomic<int> started_{0};
     double trigger_ = 0;
     std::atomic<uint64_t> xruns_{0};
 };
 
-// Records hw:1,1 into memory, without a break, until stopped.
-class Recorder {
+// Plays the input into hw:0,1 from frame 0 on, without a break.
+class Player : public StreamThread {
   public:
-    ~Recorder() { stop(); }
+    ~Player() { stop(); }
+    // Returns once the stream runs, or false with the cause in `err`.
     bool start(std::string* err);
-    void stop();
-    // When recording index 0 was captured.
-    double trigger() const { return trigger_; }
-    // Read only after stop().
-    const std::vector<Frame>& frames() const { return frames_; }
-    uint64_t xruns() const { return xruns_; }
 
   private:
     void run();
-    snd_pcm_t* pcm_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
+    std::atomic<int> started_{0};
+};
+
+// Records hw:1,1 into memory, without a break.
+class Recorder : public StreamThread {
+  public:
+    ~Recorder() { stop(); }
+    bool start(std::string* err);
+    // Read only after stop().
+    const std::vector<Frame>& frames() const { return frames_; }
+
+  private:
+    void run();
     std::mutex mutex_;
     std::vector<Frame> frames_;
-    double trigger_ = 0;
-    std::atomic<uint64_t> xruns_{0};
 };
 
 // A recording compared with the input.

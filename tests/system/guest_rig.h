@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "gtest/gtest.h"
 #include "guest_audio.h"
 #include "service_process.h"
 
@@ -54,4 +55,21 @@ struct GuestRig {
     // in `error`.
     bool start(std::string* error);
     void stop();
+};
+
+// A fixture whose tests each judge a part of one scenario, which runs once before the first of
+// them: `scenario` fills an Outcome (which holds a `setup_error`); a test does not run once the setup
+// has failed.
+template <typename Outcome, void (*scenario)(Outcome*)>
+class ScenarioTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        run_ = Outcome();
+        scenario(&run_);
+    }
+    void SetUp() override { ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error; }
+    static const Outcome& run() { return run_; }
+
+  private:
+    static inline Outcome run_;
 };

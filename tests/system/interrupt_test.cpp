@@ -22,19 +22,7 @@ struct InterruptRun {
     bool alive_at_end = false;
 };
 
-class InterruptTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        run_ = InterruptRun();
-        interrupt(&run_);
-    }
-    static void interrupt(InterruptRun* run);
-    static InterruptRun run_;
-};
-
-InterruptRun InterruptTest::run_;
-
-void InterruptTest::interrupt(InterruptRun* r) {
+void interrupt(InterruptRun* r) {
     GuestRig rig;
     if (!rig.start(&r->setup_error)) return;
     ServiceProcess* service = &rig.service;
@@ -64,9 +52,10 @@ void InterruptTest::interrupt(InterruptRun* r) {
     rig.stop();
 }
 
+using InterruptTest = ScenarioTest<InterruptRun, interrupt>;
+
 TEST_F(InterruptTest, EndsTheRun) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    const InterruptRun& r = run_;
+    const InterruptRun& r = run();
     EXPECT_TRUE(r.capturing >= 0 && r.captured > r.capturing && r.frames > 0 &&
                 r.prop_exit > r.captured && r.t_ack > 0 && r.alive_after_run)
         << format(
@@ -78,8 +67,7 @@ TEST_F(InterruptTest, EndsTheRun) {
 }
 
 TEST_F(InterruptTest, PollingGoesOnWithEmptyRuns) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    const InterruptRun& r = run_;
+    const InterruptRun& r = run();
     EXPECT_TRUE(r.capturing2 >= 0 && r.captured2 > r.capturing2 && r.t_ack2 > 0 && r.alive_at_end)
         << format("Capturing %ld, Captured 0 %ld, trigger 2 %d: %s", r.capturing2, r.captured2,
                   r.t_ack2 > 0, r.transcript.c_str());

@@ -28,22 +28,10 @@ struct StreamRun {
     std::string exact_details;
 };
 
-class StreamTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        // The installed service is checked at the level a user leaves it; the built one across
-        // a level change.
-        run_ = StreamRun();
-        run_.levels = guest_config().installed() ? std::vector<int>{7} : std::vector<int>{5, 9};
-        preview(&run_);
-    }
-    static void preview(StreamRun* run);
-    static StreamRun run_;
-};
-
-StreamRun StreamTest::run_;
-
-void StreamTest::preview(StreamRun* r) {
+void preview(StreamRun* r) {
+    // The installed service is checked at the level a user leaves it; the built one across a level
+    // change.
+    r->levels = guest_config().installed() ? std::vector<int>{7} : std::vector<int>{5, 9};
     GuestRig rig;
     if (!rig.start(&r->setup_error)) return;
     ServiceProcess* service = &rig.service;
@@ -103,40 +91,42 @@ void StreamTest::preview(StreamRun* r) {
         (unsigned long long)r->player_xruns, (unsigned long long)r->recorder_xruns);
 }
 
+using StreamTest = ScenarioTest<StreamRun, preview>;
+
 TEST_F(StreamTest, StartPrintsTheFormat) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    EXPECT_GE(run_.capturing, 0) << "no \"Capturing sample\" line within 3 s: " << run_.transcript;
+    const StreamRun& r = run();
+    EXPECT_GE(r.capturing, 0) << "no \"Capturing sample\" line within 3 s: " << r.transcript;
 }
 
 TEST_F(StreamTest, StopIsAcknowledged) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    EXPECT_TRUE(run_.captured >= 0 && run_.prop_exit > run_.captured && run_.t_ack > 0)
-        << format("Captured line %ld, prop exit line %ld, trigger 2 seen %d: %s", run_.captured,
-                  run_.prop_exit, run_.t_ack > 0, run_.transcript.c_str());
+    const StreamRun& r = run();
+    EXPECT_TRUE(r.captured >= 0 && r.prop_exit > r.captured && r.t_ack > 0)
+        << format("Captured line %ld, prop exit line %ld, trigger 2 seen %d: %s", r.captured,
+                  r.prop_exit, r.t_ack > 0, r.transcript.c_str());
 }
 
 TEST_F(StreamTest, GainIsBitExact) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    ASSERT_TRUE(run_.exact) << run_.exact_details;
+    const StreamRun& r = run();
+    ASSERT_TRUE(r.exact) << r.exact_details;
     // Recording index r was captured at recorder trigger + r/rate; input index k was played at
     // player trigger + k/rate.
-    const Segment& s = run_.a.segments.front();
-    const double latency = (run_.recorder_trigger + seconds_of(s.rec_first)) -
-                           (run_.player_trigger + seconds_of(s.in_first));
+    const Segment& s = r.a.segments.front();
+    const double latency = (r.recorder_trigger + seconds_of(s.rec_first)) -
+                           (r.player_trigger + seconds_of(s.in_first));
     figure("latency_capture_to_playback", "%.1f ms", latency * 1e3);
     figure("start_reaction_line", "%.1f ms (trigger 1 to \"Capturing sample\")",
-           (run_.t_capturing - run_.t_start) * 1e3);
+           (r.t_capturing - r.t_start) * 1e3);
     figure("start_reaction_audio", "%.1f ms (trigger 1 to first gained frame at hw:1,1)",
-           (run_.recorder_trigger + seconds_of(run_.a.first_signal) - run_.t_start) * 1e3);
+           (r.recorder_trigger + seconds_of(r.a.first_signal) - r.t_start) * 1e3);
 }
 
 // The level is read once per block, so the switch falls on a block boundary of the service's
 // stream, which starts with the first frame played.
 TEST_F(StreamTest, LevelChangesAtABlockBoundary) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    if (run_.levels.size() < 2) GTEST_SKIP() << "one level: no change to place";
-    ASSERT_TRUE(run_.exact) << "no bit-exact stream to place the change in: " << run_.exact_details;
-    const Analysis& a = run_.a;
+    const StreamRun& r = run();
+    if (r.levels.size() < 2) GTEST_SKIP() << "one level: no change to place";
+    ASSERT_TRUE(r.exact) << "no bit-exact stream to place the change in: " << r.exact_details;
+    const Analysis& a = r.a;
     const Segment& s = a.segments.front();
     uint64_t boundary = 0;
     bool switch_ok = a.level_switch > 0;
@@ -155,34 +145,34 @@ TEST_F(StreamTest, LevelChangesAtABlockBoundary) {
 // of them was captured no earlier than it was played into hw:0,0, and all of it was read before
 // the trigger was cleared (a block read after that is dropped).
 TEST_F(StreamTest, StopLandsWithinABlock) {
-    ASSERT_TRUE(run_.setup_error.empty()) << run_.setup_error;
-    ASSERT_TRUE(run_.exact) << "no bit-exact stream to find the stop in: " << run_.exact_details;
-    const Segment& s = run_.a.segments.front();
-    const uint64_t n = run_.frames;
-    const double t_last_kept = run_.player_trigger + seconds_of(s.in_first + n);
+    const StreamRun& r = run();
+    ASSERT_TRUE(r.exact) << "no bit-exact stream to find the stop in: " << r.exact_details;
+    const Segment& s = r.a.segments.front();
+    const uint64_t n = r.frames;
+    const double t_last_kept = r.player_trigger + seconds_of(s.in_first + n);
     // The trigger turned 0 between t_stop_begin and t_stop.
-    const double stop_margin = run_.t_stop - t_last_kept;
+    const double stop_margin = r.t_stop - t_last_kept;
     const double block = seconds_of(kBlockFrames);
     EXPECT_TRUE(n > 0 && n % kBlockFrames == 0 && stop_margin > -0.002 &&
-                run_.t_stop_begin - t_last_kept < 2 * block + 0.01)
+                r.t_stop_begin - t_last_kept < 2 * block + 0.01)
         << format(
                "%llu frames played; last kept block ended %.1f ms before the stop (written in "
                "%.1f ms; a block is %.1f ms)",
-               (unsigned long long)n, stop_margin * 1e3, (run_.t_stop - run_.t_stop_begin) * 1e3,
+               (unsigned long long)n, stop_margin * 1e3, (r.t_stop - r.t_stop_begin) * 1e3,
                block * 1e3);
     figure("stop_margin", "%.1f ms (end of the last block played to trigger 0)", stop_margin * 1e3);
     if (guest_config().installed()) {
         figure("trigger_write", "%.1f ms (hdmi-preview-prop set)",
-               (run_.t_stop - run_.t_stop_begin) * 1e3);
+               (r.t_stop - r.t_stop_begin) * 1e3);
     }
     figure("stop_reaction_line", "%.1f ms (trigger 0 to \"Captured N frames\")",
-           (run_.t_captured - run_.t_stop_begin) * 1e3);
+           (r.t_captured - r.t_stop_begin) * 1e3);
     figure("stop_reaction_ack", "%.1f ms (trigger 0 to trigger \"2\")",
-           (run_.t_ack - run_.t_stop_begin) * 1e3);
+           (r.t_ack - r.t_stop_begin) * 1e3);
     figure("stop_reaction_audio", "%.1f ms (trigger 0 to last gained frame at hw:1,1)",
-           (run_.recorder_trigger + seconds_of(run_.a.last_signal + 1) - run_.t_stop_begin) * 1e3);
-    figure("stream_xruns", "player %llu, recorder %llu", (unsigned long long)run_.player_xruns,
-           (unsigned long long)run_.recorder_xruns);
+           (r.recorder_trigger + seconds_of(r.a.last_signal + 1) - r.t_stop_begin) * 1e3);
+    figure("stream_xruns", "player %llu, recorder %llu", (unsigned long long)r.player_xruns,
+           (unsigned long long)r.recorder_xruns);
 }
 
 }  // namespace
