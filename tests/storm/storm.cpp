@@ -85,6 +85,21 @@ bool means_run(const std::string& bytes) { return atoi_of(bytes) == 1; }
 
 // --- Small helpers -----------------------------------------------------------------------------
 
+// Binary texts (levels, triggers) as one line of text: \xHH for anything but printable ASCII.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const unsigned char ch : text) {
+        if (ch >= 0x20 && ch < 0x7f) {
+            out += static_cast<char>(ch);
+        } else {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", ch);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 size_t file_size(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
@@ -344,7 +359,7 @@ class Storm {
     const Figures& figures() const { return fig_; }
 
   private:
-    bool run_epoch(const Epoch& e, int index);
+    bool run_epoch(const Epoch& e);
     bool run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigint_now,
                    bool interrupted);
     void violation(const std::string& what);
@@ -374,7 +389,8 @@ class Storm {
 void Storm::violation(const std::string& what) {
     ++fig_.violations;
     printf("storm: violation: seed %llu epoch %d cycle %ld: %s\n",
-           static_cast<unsigned long long>(seed_), epoch_index_, cycle_index_, what.c_str());
+           static_cast<unsigned long long>(seed_), epoch_index_, cycle_index_,
+           printable(what).c_str());
     fflush(stdout);
 }
 
@@ -402,12 +418,11 @@ void Storm::run() {
         if (epoch_cycles_ > 0) e.sigint_cycle = epoch_cycles_;
         ++epoch_index_;
         ++fig_.epochs;
-        if (!run_epoch(e, epoch_index_)) continue;
+        run_epoch(e);
     }
 }
 
-bool Storm::run_epoch(const Epoch& e, int index) {
-    (void)index;
+bool Storm::run_epoch(const Epoch& e) {
     VirtualRig rig;
     dir_ = rig.store().substr(0, rig.store().rfind('/'));
     store_ = rig.store();
@@ -501,6 +516,12 @@ bool Storm::run_epoch(const Epoch& e, int index) {
                   " instead of by SIGTERM");
     }
     service.read_to_end(1s);
+    // Every acknowledgement finished its rename: no temporary of the store's writes is left.
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(store_, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name != kTrigger && name != kLevel) violation("the store holds '" + name + "'");
+    }
     for (const OutputLine& line : service.lines()) {
         if (line.text.find("runtime error") != std::string::npos ||
             line.text.find("Sanitizer") != std::string::npos) {
@@ -621,7 +642,6 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
             kDeadline + std::chrono::milliseconds(c.stall ? c.stall_ms : 0));
     };
     bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
-    bool stall_done = false;
     Stop stop = c.stop;
     bool level2_written = false;
     // Only a run that opened its streams is acted on: one that failed to open has already ended,
@@ -642,7 +662,6 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
             std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
             service.send_signal(SIGCONT);
             ++fig_.faults["sigstop"];
-            stall_done = true;
         }
         if (!played_at_least(c.blocks))
             return fail("the run stopped playing before its stop" + context());
@@ -819,8 +838,8 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     ++fig_.ends[end];
     if (getenv("STORM_TRACE") != nullptr) {
         printf("storm: trace: epoch %d cycle %ld: %s, %zu blocks played, level '%s'%s%s%s\n",
-               epoch_index_, cycle_index_, end.c_str(), played / kBlockBytes, c.level.c_str(),
-               c.race ? ", race" : "", c.stall ? ", stall" : "",
+               epoch_index_, cycle_index_, end.c_str(), played / kBlockBytes,
+               printable(c.level).c_str(), c.race ? ", race" : "", c.stall ? ", stall" : "",
                c.change_level ? ", level change" : "");
     }
     const bool ended_itself = !stopped || end == "playback_eio" || end == "capture_eio";
@@ -897,7 +916,6 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     }
     played_ = played_now;
     delivered_ = delivered_now;
-    (void)stall_done;
     return ok;
 }
 
