@@ -205,14 +205,13 @@ TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
     }
 
     // For the figures: one line each, and the latency series when asked for.
-    const double audio_seconds = static_cast<double>(rig.played_bytes()) / 4 / kRate;
     std::ostringstream figures;
     figures << c.name << (kCompensated ? " compensated" : " uncompensated") << ": underruns "
             << playback.xruns << ", overruns " << capture.xruns << " in " << seconds
             << " s; latency set point " << set_point_ms << " ms (resampler delay "
             << resampler_delay << " frames), at 5 s " << at_5s << " ms, at the end " << latency_ms
             << " ms, peak deviation " << peak_deviation << " ms (" << peak_deviation_settled
-            << " ms after 5 s); CPU " << cpu / audio_seconds * 1e3 << " ms per s of audio"
+            << " ms after 5 s); CPU " << cpu / seconds * 1e3 << " ms per s of audio"
             << (real_time ? "" : " (normal priority)");
     std::cout << figures.str() << std::endl;
     RecordProperty("figures", figures.str());
