@@ -6,10 +6,13 @@
 # drift runs with card 0's clock shifted. Prints BENCH lines on the serial console and powers off.
 #
 # Kernel command line: bench.seconds=S (CPU span, default 20), bench.drift=S (each drift run,
-# default 60; 0 skips them), bench.strace=S (default 10; 0 skips it).
+# default 60; 0 skips them), bench.strace=S (default 10; 0 skips it), bench.perf=S (a profile
+# of each subject over S seconds when the guest carries perf; default 0, none),
+# bench.subjects=A,B (default service-off,service-on,alsaloop-S0,alsaloop-S4).
 /bin/busybox --install -s
 export PATH=/bin:/sbin:/usr/bin:/usr/sbin
 export LD_LIBRARY_PATH=/lib
+export HOME=/tmp
 
 finish() {
     echo "BENCH status $1"
@@ -26,11 +29,15 @@ mount -t tmpfs tmpfs /tmp || finish 90
 seconds=20
 drift=60
 strace_seconds=10
+perf_seconds=0
+subjects="service-off service-on alsaloop-S0 alsaloop-S4"
 for word in $(cat /proc/cmdline); do
     case "$word" in
     bench.seconds=*) seconds=${word#bench.seconds=} ;;
     bench.drift=*) drift=${word#bench.drift=} ;;
     bench.strace=*) strace_seconds=${word#bench.strace=} ;;
+    bench.perf=*) perf_seconds=${word#bench.perf=} ;;
+    bench.subjects=*) subjects=$(echo "${word#bench.subjects=}" | tr , ' ') ;;
     esac
 done
 
@@ -55,6 +62,11 @@ subject_pid=
 
 # The subject's CPU ticks (utime + stime) and voluntary context switches of all its threads.
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# The CPU time of all its threads in ns, as the scheduler counts it (ticks are sampled at the
+# timer interrupt, which also paces snd-aloop, so they are biased for a program it wakes).
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
+# Frames the subject has written into hw:1,0, as the driver counts them.
+written() { awk '/^appl_ptr/ { n = $NF } END { print n + 0 }' /proc/asound/card1/pcm0p/sub0/status; }
 wakeups() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
 
 start_subject() {
@@ -91,29 +103,46 @@ stop_subject() {
 # cpu NAME: ticks and wake-ups over $seconds, then system calls over $strace_seconds.
 cpu() {
     name=$1
-    /opt/hdmi/latency_probe hw:0,1 hw:1,1 $((seconds + strace_seconds + 6)) >/tmp/probe.log 2>&1 &
+    # The probe's summary covers the start and the CPU span, not the span under strace.
+    /opt/hdmi/latency_probe hw:0,1 hw:1,1 $((seconds + strace_seconds + perf_seconds + 6)) $((seconds + 4)) \
+        >/tmp/probe.log 2>&1 &
     probe=$!
     usleep 500000
     start_subject "$name"
     sleep 3
     t0=$(ticks "$subject_pid")
+    c0=$(cpu_ns "$subject_pid")
     w0=$(wakeups "$subject_pid")
+    f0=$(written)
     u0=$(cut -d ' ' -f 1 /proc/uptime)
     sleep "$seconds"
     t1=$(ticks "$subject_pid")
+    c1=$(cpu_ns "$subject_pid")
     w1=$(wakeups "$subject_pid")
+    f1=$(written)
     u1=$(cut -d ' ' -f 1 /proc/uptime)
-    echo "BENCH cpu $name ticks=$((t1 - t0)) wakeups=$((w1 - w0)) span_s=$(echo "$u1 $u0" | awk '{ printf "%.2f", $1 - $2 }')"
+    echo "BENCH cpu $name ticks=$((t1 - t0)) cpu_ms=$(((c1 - c0) / 1000000)) wakeups=$((w1 - w0)) frames=$((f1 - f0)) span_s=$(echo "$u1 $u0" | awk '{ printf "%.2f", $1 - $2 }')"
     if [ "$strace_seconds" -gt 0 ]; then
         strace -f -c -o /tmp/strace.txt -p "$subject_pid" 2>/dev/null &
         tracer=$!
+        f0=$(written)
         sleep "$strace_seconds"
+        f1=$(written)
         kill -INT "$tracer"
         wait "$tracer"
-        # The total line's third field is the number of calls.
-        awk -v n="$name" -v s="$strace_seconds" '
-            / total$/ { printf "BENCH syscalls %s per_block=%.2f\n", n, $3 / (s * 48000 / 1024) }
+        # Per 1024 frames of time (frames written is a check: a recovered xrun resets its count);
+        # the total line's fourth field is the count.
+        awk -v n="$name" -v f=$((f1 - f0)) -v s="$strace_seconds" '
+            / total$/ { printf "BENCH syscalls %s per_block=%.2f frames=%d\n", n, $4 / (s * 48000 / 1024), f }
             NF > 3 && $1 ~ /^[0-9.]+$/ { print "BENCH strace " n " " $0 }' /tmp/strace.txt
+    fi
+    if [ "$perf_seconds" -gt 0 ] && command -v perf >/dev/null; then
+        perf record -q -F 499 -g -o /tmp/perf.data -p "$subject_pid" -- sleep "$perf_seconds" \
+            >/dev/null 2>&1
+        perf report -q --stdio -i /tmp/perf.data --no-children --sort dso,sym -g none 2>/dev/null |
+            grep -v '^$' | head -n 40 | sed "s/^/BENCH perf $name /"
+        perf report -q --stdio -i /tmp/perf.data --no-children --sort sym -G 2>/dev/null |
+            grep -v '^$' | head -n 150 | sed "s/^/BENCH perfcg $name /"
     fi
     wait "$probe"
     grep "^PROBE summary" /tmp/probe.log | sed "s/^PROBE summary/BENCH latency $name/"
@@ -134,9 +163,12 @@ drift() {
     usleep 500000
     start_subject "$name"
     t0=$(ticks "$subject_pid")
+    c0=$(cpu_ns "$subject_pid")
     wait "$probe"
     t1=$(ticks "$subject_pid")
-    grep "^PROBE summary" /tmp/probe.log | sed "s/^PROBE summary/BENCH drift $name shift=$shift_value ticks=$((t1 - t0))/"
+    c1=$(cpu_ns "$subject_pid")
+    grep "^PROBE summary" /tmp/probe.log |
+        sed "s/^PROBE summary/BENCH drift $name shift=$shift_value ticks=$((t1 - t0)) cpu_ms=$(((c1 - c0) / 1000000))/"
     grep "^PROBE burst" /tmp/probe.log | sed "s/^PROBE burst/BENCH burst $name shift=$shift_value/"
     stop_subject "$name"
     for dev in 0 1; do
@@ -144,7 +176,7 @@ drift() {
     done
 }
 
-for subject in ${BENCH_SUBJECTS:-service-off service-on alsaloop-S0 alsaloop-S4}; do
+for subject in $subjects; do
     case "$subject" in service-*) [ -x "/opt/hdmi/hdmi-preview-audio-${subject#service-}" ] || continue ;; esac
     cpu "$subject"
 done

@@ -6,7 +6,10 @@
 #
 #   guest-bench.sh OUT_DIR SERVICE_OFF SERVICE_ON PROBE [SECONDS [DRIFT_SECONDS [STRACE_SECONDS]]]
 #
-# SERVICE_ON may be "-" to leave that build out. Kernel and busybox come from Debian's archive
+# SERVICE_ON may be "-" to leave that build out. GUEST_BENCH_PERF=S adds the host's perf to the
+# guest and a profile of S seconds per subject; GUEST_BENCH_SUBJECTS=A,B measures only those
+# (service-off, service-on, alsaloop-S0, alsaloop-S4); GUEST_BENCH_EXTRA="NAME=PATH ..." adds more
+# builds of the service, measured as service-NAME when named in GUEST_BENCH_SUBJECTS. Kernel and busybox come from Debian's archive
 # through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
 set -euo pipefail
 
@@ -73,7 +76,13 @@ add_program() {
 add_program "$service_off" opt/hdmi/hdmi-preview-audio-off
 [[ $service_on == - ]] || add_program "$service_on" opt/hdmi/hdmi-preview-audio-on
 add_program "$probe" opt/hdmi/latency_probe
-for tool in alsaloop amixer strace; do
+for extra in ${GUEST_BENCH_EXTRA:-}; do
+    add_program "${extra#*=}" "opt/hdmi/hdmi-preview-audio-${extra%%=*}"
+done
+perf_seconds=${GUEST_BENCH_PERF:-0}
+tools=(alsaloop amixer strace)
+[[ $perf_seconds -eq 0 ]] || tools+=(perf)
+for tool in "${tools[@]}"; do
     path=$(command -v "$tool") || fail "$tool not installed (packages alsa-utils, strace)"
     add_program "$path" "usr/bin/$tool"
 done
@@ -108,9 +117,9 @@ rm -rf "$root"
 
 # --- Boot ------------------------------------------------------------------------------------------
 # Two vCPUs: the probe and the program measured each have one.
-runs=$((4 * (seconds + strace_seconds + 8) + 4 * (drift + 4) + 60))
+runs=$((4 * (seconds + strace_seconds + perf_seconds + 8) + 4 * (drift + 4) + 60))
 BOOT_GUEST_CPUS=2 BOOT_GUEST_MEMORY=512 "$system/boot-guest.sh" x86_64 "$out" "$((runs * 2))" \
-    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds" \
+    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}" \
     >"$out/console.log" 2>&1 || fail "the guest failed: $(tail -n 5 "$out/console.log" | tr '\n' ' ')"
 grep -a '^BENCH ' "$out/console.log" | tr -d '\r'
 grep -aq '^BENCH status 0' "$out/console.log" || fail "the guest did not finish: see $out/console.log"

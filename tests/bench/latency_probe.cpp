@@ -2,8 +2,10 @@
 // 1 kHz burst at the start of every second into PLAY_DEV, records REC_DEV, and prints what came
 // through. Used by the benchmark guest; figures only, nothing is asserted.
 //
-//   latency_probe PLAY_DEV REC_DEV SECONDS
+//   latency_probe PLAY_DEV REC_DEV SECONDS [SUMMARY_SECONDS]
 //
+// The summary covers what arrived within SUMMARY_SECONDS of the start (default: all of it); the
+// tone goes on until SECONDS.
 // A burst's latency is the time its first frame was captured at REC_DEV minus the time it left
 // PLAY_DEV, each taken from the stream's position and timestamp right after the transfer that
 // carried it. A run of silence inside the tone is a gap (an underrun on the way); a burst that
@@ -125,11 +127,12 @@ struct Recorder {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: latency_probe PLAY_DEV REC_DEV SECONDS\n");
+    if (argc != 4 && argc != 5) {
+        fprintf(stderr, "usage: latency_probe PLAY_DEV REC_DEV SECONDS [SUMMARY_SECONDS]\n");
         return 2;
     }
     const double seconds = atof(argv[3]);
+    const double summary_seconds = argc == 5 ? atof(argv[4]) : seconds;
     snd_lib_error_set_handler(nullptr);
     Player player;
     Recorder rec;
@@ -149,11 +152,10 @@ int main(int argc, char** argv) {
     while (true) {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (static_cast<double>(now.tv_sec - start.tv_sec) +
-                static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 >=
-            seconds) {
-            break;
-        }
+        const double elapsed = static_cast<double>(now.tv_sec - start.tv_sec) +
+                               static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+        if (elapsed >= seconds) break;
+        const bool counted = elapsed < summary_seconds;
         pollfd fds[8];
         int n1 = snd_pcm_poll_descriptors(player.pcm, fds, 4);
         int n2 = snd_pcm_poll_descriptors(rec.pcm, fds + n1, 4);
@@ -161,7 +163,7 @@ int main(int argc, char** argv) {
 
         snd_pcm_sframes_t room = snd_pcm_avail_update(player.pcm);
         if (room == -EPIPE) {
-            ++play_xruns;
+            if (counted) ++play_xruns;
             snd_pcm_prepare(player.pcm);
             room = snd_pcm_avail_update(player.pcm);
         }
@@ -203,7 +205,7 @@ int main(int argc, char** argv) {
             const int16_t r = block[2 * i + 1];
             const long long n = base + i;
             if (l == 0 && r == 0) {
-                if (rec.signal_seen && ++rec.zero_run == kGapFrames) ++rec.gaps;
+                if (rec.signal_seen && ++rec.zero_run == kGapFrames && counted) ++rec.gaps;
             } else {
                 rec.zero_run = 0;
                 rec.signal_seen = true;
@@ -215,10 +217,10 @@ int main(int argc, char** argv) {
             if (rec.last_onset >= 0) {
                 const long long interval = n - rec.last_onset;
                 const long long seconds_apart = (interval + kRate / 2) / kRate;
-                if (interval < seconds_apart * kRate - kRate / 200) ++rec.drops;
+                if (interval < seconds_apart * kRate - kRate / 200 && counted) ++rec.drops;
             }
             rec.last_onset = n;
-            if (!timed) continue;
+            if (!timed || !counted) continue;
             const double arrived = when - static_cast<double>(captured - n) / kRate;
             // The latency stays well below a second: this is the last burst sent before it arrived.
             double sent = -1;
