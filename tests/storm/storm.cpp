@@ -227,6 +227,8 @@ struct Cycle {
     int race_delay_us = 0;
     bool stall = false;
     int stall_ms = 0;
+    bool stall_late = false;  // right after the stop (or SIGINT) instead of in the middle
+    bool stall_in_sigint_cycle = false;  // a stall in the cycle that interrupts the process
     int idle_ms = 0;
 };
 
@@ -323,6 +325,8 @@ class Plan {
         c.race_delay_us = uniform(0, 1000);
         c.stall = chance(0.05);
         c.stall_ms = uniform(0, 1500);
+        c.stall_late = chance(0.5);
+        c.stall_in_sigint_cycle = chance(0.3);
         c.idle_ms = uniform(0, 20);
         return c;
     }
@@ -539,6 +543,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     const std::string played_path = dir_ + "/card1-playback.raw";
     const std::string delivered_path = dir_ + "/card0-capture-copy.raw";
     const size_t first_line = next_line_;
+    const bool stall = c.stall || (sigint_now && c.stall_in_sigint_cycle);
     auto fail = [&](const std::string& what) {
         violation(what);
         return false;
@@ -549,7 +554,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         std::string out = std::string(" [stop ") + kStopNames[static_cast<int>(c.stop)] +
                           " after " + std::to_string(c.blocks) + " blocks" +
                           (sigint_now ? ", SIGINT" : "") + (c.race ? ", race" : "") +
-                          (c.stall ? ", stall " + std::to_string(c.stall_ms) + " ms" : "") +
+                          (stall ? ", stall " + std::to_string(c.stall_ms) + " ms" : "") +
                           "; lines:";
         for (size_t i = first_line; i < service.lines().size(); ++i) {
             out += " '" + service.lines()[i].text + "'";
@@ -639,10 +644,11 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
                 return file_size(played_path) >= played_ + blocks * kBlockBytes || ended() ||
                        dead();
             },
-            kDeadline + std::chrono::milliseconds(c.stall ? c.stall_ms : 0));
+            kDeadline + std::chrono::milliseconds(stall ? c.stall_ms : 0));
     };
     bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
     Stop stop = c.stop;
+    bool sigint_sent = false;
     bool level2_written = false;
     // Only a run that opened its streams is acted on: one that failed to open has already ended,
     // and what is written now would land after its acknowledgement. A second text meaning 1 could
@@ -657,9 +663,15 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         if (!ended() && c.reassert && e.fail_card < 0) {
             replace_file(dir_, trigger_path, c.reassert_bytes);
         }
-        if (!ended() && c.stall) {
+        if (!ended() && stall && !c.stall_late) {
             service.send_signal(SIGSTOP);
             std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
+            // A SIGINT sent while the process is stopped waits for the SIGCONT.
+            if (sigint_now && !sigint_idle) {
+                service.send_signal(SIGINT);
+                sigint_sent = true;
+                ++fig_.faults["sigint_while_stopped"];
+            }
             service.send_signal(SIGCONT);
             ++fig_.faults["sigstop"];
         }
@@ -672,7 +684,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     bool stop_by_trigger = false;
     if (sigint_now && !sigint_idle) {
         // Also when the run already ended on its own: the process is interrupted all the same.
-        service.send_signal(SIGINT);
+        if (!sigint_sent) service.send_signal(SIGINT);
         ++fig_.faults["sigint"];
     } else if (!ended() && !empty && opened_now) {
         stopped = true;
@@ -716,6 +728,13 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
             return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(stop)] + ": " +
                         strerror(errno));
         }
+    }
+    // A stall while the run closes: the stop is seen, or the signal handled, only after it.
+    if (stall && c.stall_late && !empty && opened_now) {
+        service.send_signal(SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
+        service.send_signal(SIGCONT);
+        ++fig_.faults["sigstop_at_stop"];
     }
     // The controller's new 1 racing the service's 2: written right after the frame count, while
     // the service writes its acknowledgement.
@@ -839,7 +858,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     if (getenv("STORM_TRACE") != nullptr) {
         printf("storm: trace: epoch %d cycle %ld: %s, %zu blocks played, level '%s'%s%s%s\n",
                epoch_index_, cycle_index_, end.c_str(), played / kBlockBytes,
-               printable(c.level).c_str(), c.race ? ", race" : "", c.stall ? ", stall" : "",
+               printable(c.level).c_str(), c.race ? ", race" : "", stall ? ", stall" : "",
                c.change_level ? ", level change" : "");
     }
     const bool ended_itself = !stopped || end == "playback_eio" || end == "capture_eio";
