@@ -94,6 +94,10 @@ struct Start {
 struct CardLog {
     std::vector<Start> starts;
     int xruns = 0;
+    // Each xrun: how long after the stream's start it ran dry (or full), and how much later the
+    // service next came to the card and found it so. A late service points at the host (a
+    // stall), a prompt one at the controller.
+    std::string xrun_details;
 };
 
 CardLog read_log(const std::string& path, const std::string& stream) {
@@ -105,7 +109,16 @@ CardLog read_log(const std::string& path, const std::string& stream) {
         std::string kind, which;
         words >> kind >> which;
         if (which != stream) continue;
-        if (kind == "xrun") ++log.xruns;
+        double seen_ns, position;
+        if (kind == "xrun" && !log.starts.empty() && words >> seen_ns >> position) {
+            ++log.xruns;
+            const Start& s = log.starts.back();
+            const double dry_ns = s.start_ns + position * s.ns_per_frame;
+            std::ostringstream detail;
+            detail << " [" << stream << " xrun at " << (dry_ns - log.starts.front().start_ns) * 1e-9
+                   << " s, seen " << (seen_ns - dry_ns) * 1e-6 << " ms later]";
+            log.xrun_details += detail.str();
+        }
         if (kind != "start") continue;
         double start_ns, file_frame, period_ns, period_frames;
         if (words >> start_ns >> file_frame >> period_ns >> period_frames) {
@@ -212,7 +225,8 @@ TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
             << resampler_delay << " frames), at 5 s " << at_5s << " ms, at the end " << latency_ms
             << " ms, peak deviation " << peak_deviation << " ms (" << peak_deviation_settled
             << " ms after 5 s); CPU " << cpu / seconds * 1e3 << " ms per s of audio"
-            << (real_time ? "" : " (normal priority)");
+            << (real_time ? "" : " (normal priority)") << playback.xrun_details
+            << capture.xrun_details;
     std::cout << figures.str() << std::endl;
     RecordProperty("figures", figures.str());
     if (const char* out = getenv("HDMI_PREVIEW_DRIFT_RUN_SERIES")) {
