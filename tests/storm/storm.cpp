@@ -680,7 +680,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     }
     // A run may end on its own (a card fault, SIGINT, an open failure); a stop written just as it
     // did lands after the acknowledgement, which is the controller's right.
-    service.drain_for(0ms);
+    service.drain_for(1ms);
     bool stop_by_trigger = false;
     if (sigint_now && !sigint_idle) {
         // Also when the run already ended on its own: the process is interrupted all the same.
@@ -927,6 +927,13 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     }
     // A directory that landed after the "2" refused nothing.
     ack_refused_dir_ = is_dir && !ended_itself;
+    // The "2" replaced a symlink, and never wrote through it.
+    if (stopped && stop == Stop::kSymlink) {
+        std::ifstream in(dir_ + "/storm-target");
+        std::string target;
+        std::getline(in, target);
+        check(target == "1", "the symlink's target now holds '" + target + "'");
+    }
     if (restore) {
         // A proper file again, holding a stop.
         rmdir(trigger_path.c_str());
