@@ -4,11 +4,13 @@
 #   2. the ARMv7 cross build and its unit tests under qemu-arm (build-arm/)
 #   3. the system suite on real kernel ALSA in x86-64 and ARMv7 QEMU guests (build-sys/)
 #   4. the Debian package installed with apt in a booted Debian 12 guest (build-debian-guest/)
-#   5. the whole host suite: unit, functional and virtual-card tests (build/)
+#   5. drift compensation on: the drift runs and every test that does not compare the audio bit
+#      for bit (build-drift/), and the drift tests with speex at Android's step (build-drift-speex/)
+#   6. the whole host suite: unit, functional, virtual-card and storm tests (build/)
 # Every stage runs even when an earlier one failed; the exit status is non-zero if any did.
 #
 #   bash scripts/test.sh            every stage
-#   bash scripts/test.sh --host     stage 5 only
+#   bash scripts/test.sh --host     stage 6 only
 set -euo pipefail
 
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -34,9 +36,24 @@ if [[ ${1:-} != --host ]]; then
 
     echo "== 4. Debian package in a booted Debian 12 guest: $src/build-debian-guest"
     bash "$src/scripts/debian-guest-tests.sh" || failed+=(debian-guest)
+
+    echo "== 5. Drift compensation on, every test that does not compare the audio bit for bit: $src/build-drift"
+    cmake -S "$src" -B "$src/build-drift" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
+    cmake --build "$src/build-drift" -j"$jobs"
+    (cd "$src/build-drift" && ctest --output-on-failure -j"$jobs" -LE 'exact_audio|storm') ||
+        failed+=(drift)
+    # Android builds take speex with a coarse step (android/README.md): its drift tests and the
+    # check that the Android files list the option's sources.
+    cmake -S "$src" -B "$src/build-drift-speex" -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON \
+        -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex -DHDMI_PREVIEW_SPEEX_DENOMINATOR=4093 \
+        -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
+    cmake --build "$src/build-drift-speex" -j"$jobs" --target unit_drift_tests
+    (cd "$src/build-drift-speex" && ctest --output-on-failure -j"$jobs" -R 'Drift|android') ||
+        failed+=(drift-speex)
 fi
 
-echo "== 5. Host suite: $src/build"
+echo "== 6. Host suite: $src/build"
 cmake -S "$src" -B "$src/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$src/build" -j"$jobs"
 if ((${#failed[@]})); then
