@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test:
-#   1. the unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer (build-sanitize/)
+#   1. the unit tests and a 20 s fault storm built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer (build-sanitize/)
 #   2. the ARMv7 cross build and its unit tests under qemu-arm (build-arm/)
 #   3. the system suite on real kernel ALSA in x86-64 and ARMv7 QEMU guests (build-sys/)
 #   4. the Debian package installed with apt in a booted Debian 12 guest (build-debian-guest/)
@@ -22,11 +23,12 @@ jobs=$(nproc)
 failed=()
 
 if [[ ${1:-} != --host ]]; then
-    echo "== 1. Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer: $src/build-sanitize"
+    echo "== 1. Unit tests and fault storm with AddressSanitizer and UndefinedBehaviorSanitizer: $src/build-sanitize"
     cmake -S "$src" -B "$src/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DHDMI_PREVIEW_SANITIZE=ON \
         -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
     cmake --build "$src/build-sanitize" -j"$jobs"
-    (cd "$src/build-sanitize" && ctest --output-on-failure -j"$jobs" -L unit) || failed+=(sanitize)
+    (cd "$src/build-sanitize" && ctest --output-on-failure -j"$jobs" -L 'unit|storm') ||
+        failed+=(sanitize)
 
     echo "== 2. ARMv7 cross build, unit tests under qemu-arm: $src/build-arm"
     bash "$src/scripts/ci-armhf.sh" "$src/build-arm" || failed+=(armhf)
