@@ -30,7 +30,7 @@ service_bin=$build/service/hdmi-preview-audio
 prop_bin=$build/platform/hdmi-preview-prop
 plugin=$build/tools/virtual_cards/libasound_module_pcm_hdmi_preview_vcard.so
 # The tests' gain reference, to tell from the audio which level each block was played at.
-scale_bin=$build/tests/scale_samples
+scale_bin=$build/tests/support/scale_samples
 
 rm -rf "$out" "$store" "$cards"
 mkdir -p "$out" "$store" "$cards"
