@@ -64,14 +64,16 @@ subject_pid=
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 # The CPU time of all its threads in ns, as the scheduler counts it (ticks are sampled at the
 # timer interrupt, which also paces snd-aloop, so they are biased for a program it wakes).
-cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
+# B - A in ms, for nanosecond counts beyond the shell's 32-bit arithmetic.
+ms_between() { echo "$1 $2" | awk '{ printf "%.0f", ($2 - $1) / 1e6 }'; }
 # Frames the subject has written into hw:1,0, as the driver counts them.
 written() { awk '/^appl_ptr/ { n = $NF } END { print n + 0 }' /proc/asound/card1/pcm0p/sub0/status; }
 wakeups() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
 
 start_subject() {
     case "$1" in
-    service-off | service-on)
+    service-*)
         echo 7 >"$store/persist.sys.voice.level"
         echo 1 >"$store/persist.audio.hdmi.preview"
         "/opt/hdmi/hdmi-preview-audio-${1#service-}" >/tmp/subject.log 2>&1 &
@@ -121,7 +123,7 @@ cpu() {
     w1=$(wakeups "$subject_pid")
     f1=$(written)
     u1=$(cut -d ' ' -f 1 /proc/uptime)
-    echo "BENCH cpu $name ticks=$((t1 - t0)) cpu_ms=$(((c1 - c0) / 1000000)) wakeups=$((w1 - w0)) frames=$((f1 - f0)) span_s=$(echo "$u1 $u0" | awk '{ printf "%.2f", $1 - $2 }')"
+    echo "BENCH cpu $name ticks=$((t1 - t0)) cpu_ms=$(ms_between "$c0" "$c1") wakeups=$((w1 - w0)) frames=$((f1 - f0)) span_s=$(echo "$u1 $u0" | awk '{ printf "%.2f", $1 - $2 }')"
     if [ "$strace_seconds" -gt 0 ]; then
         strace -f -c -o /tmp/strace.txt -p "$subject_pid" 2>/dev/null &
         tracer=$!
@@ -168,7 +170,7 @@ drift() {
     t1=$(ticks "$subject_pid")
     c1=$(cpu_ns "$subject_pid")
     grep "^PROBE summary" /tmp/probe.log |
-        sed "s/^PROBE summary/BENCH drift $name shift=$shift_value ticks=$((t1 - t0)) cpu_ms=$(((c1 - c0) / 1000000))/"
+        sed "s/^PROBE summary/BENCH drift $name shift=$shift_value ticks=$((t1 - t0)) cpu_ms=$(ms_between "$c0" "$c1")/"
     grep "^PROBE burst" /tmp/probe.log | sed "s/^PROBE burst/BENCH burst $name shift=$shift_value/"
     stop_subject "$name"
     for dev in 0 1; do
