@@ -87,7 +87,7 @@ start() {
     mkdir -p "$dir/store"
     ln -sf "$work/sine.raw" "$dir/card0-capture.raw"
     local build=build-bench-off
-    [[ $name == service-on ]] && build=build-bench-drift
+    [[ $name == service-on ]] && build="build-bench-drift"
     local env=(HDMI_PREVIEW_VCARD_DIR="$dir"
         HDMI_PREVIEW_VCARD_PLUGIN="$root/$build/tools/virtual_cards/libasound_module_pcm_hdmi_preview_vcard.so"
         QUEUE_PROBE_OUT="$dir/queue.txt")
@@ -152,7 +152,12 @@ for name in "${subjects[@]}"; do
     kill -INT "$tracer" 2>/dev/null || true
     wait "$tracer" 2>/dev/null || true
     stop "$name" "$dir"
-    syscalls[$name]=$(awk -v b=$((b1 - b0)) '/ total$/ { printf "%.2f", $4 / (b / 4096) }' "$dir/strace.txt")
+    # The virtual cards run inside the program and read and write their files; neither program
+    # reads or writes a file while it streams, so those calls are the cards' own.
+    syscalls[$name]=$(awk -v b=$((b1 - b0)) '
+        $NF == "total" { all = $4 }
+        $NF ~ /^(read|pread64|write|pwrite64)$/ { cards += $4 }
+        END { printf "%.2f (%.2f)", all / (b / 4096), (all - cards) / (b / 4096) }' "$dir/strace.txt")
     latency_ms[$name]=$(awk '{ print $4 }' "$dir/queue.txt" 2>/dev/null || echo "?")
 done
 
@@ -170,7 +175,7 @@ fi
 echo "Machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores, Linux $(uname -r), load average $(cut -d ' ' -f 1-3 /proc/loadavg)"
 echo
 echo "Host, virtual sound cards (${seconds} s each, after ${warmup} s):"
-printf '%-34s %14s %14s %12s %16s\n' "program" "CPU ms/s audio" "peak RSS KiB" "latency ms" "syscalls/block"
+printf '%-34s %14s %14s %12s %16s\n' "program" "CPU ms/s audio" "peak RSS KiB" "latency ms" "syscalls/block (own)"
 for name in "${subjects[@]}"; do
     printf '%-34s %14s %14s %12s %16s\n' "${label[$name]}" "${cpu_ms[$name]}" "${rss_kib[$name]}" \
         "${latency_ms[$name]}" "${syscalls[$name]}"
@@ -183,11 +188,11 @@ if [[ $host_only -eq 0 ]]; then
     for name in "${subjects[@]}"; do
         cpu=$(printf '%s\n' "${guest[@]}" | grep "^BENCH cpu $name " || true)
         lat=$(printf '%s\n' "${guest[@]}" | grep "^BENCH latency $name " || true)
-        ticks=$(sed -n 's/.* ticks=\([0-9]*\).*/\1/p' <<<"$cpu")
+        guest_cpu=$(sed -n 's/.* cpu_ms=\([0-9]*\).*/\1/p' <<<"$cpu")
         wakeups=$(sed -n 's/.* wakeups=\([0-9]*\).*/\1/p' <<<"$cpu")
         span=$(sed -n 's/.* span_s=\([0-9.]*\).*/\1/p' <<<"$cpu")
         printf '%-34s %14s %14s %12s %16s\n' "${label[$name]}" \
-            "$(awk -v t="$ticks" -v s="$span" 'BEGIN { if (s > 0) printf "%.1f", t * 10 / s; else print "?" }')" \
+            "$(awk -v c="$guest_cpu" -v s="$span" 'BEGIN { if (s > 0) printf "%.1f", c / s; else print "?" }')" \
             "$(awk -v w="$wakeups" -v s="$span" 'BEGIN { if (s > 0) printf "%.2f", w / (s * 48000 / 1024); else print "?" }')" \
             "$(sed -n 's/.* latency5_ms=\([0-9.-]*\).*/\1/p' <<<"$lat")" \
             "$(sed -n 's/.* gaps=\([0-9]*\).*/\1/p' <<<"$lat")"

@@ -29,6 +29,7 @@ probe=$4
 seconds=${5:-20}
 drift=${6:-60}
 strace_seconds=${7:-10}
+# shellcheck disable=SC2034  # read by guest-kernel.sh
 deb_arch=amd64
 triple=x86_64-linux-gnu
 cache=$out/cache
@@ -36,7 +37,7 @@ mkdir -p "$cache" || fail "cannot create $cache"
 cache=$(cd "$cache" && pwd)
 
 # --- Kernel and busybox --------------------------------------------------------------------------
-# shellcheck source=../system/guest-kernel.sh
+# shellcheck source=tests/system/guest-kernel.sh
 . "$system/guest-kernel.sh"
 kernel_deb=$(fetch "$(kernel_package linux-image-amd64)")
 busybox_deb=$(fetch busybox-static)
