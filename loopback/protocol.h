@@ -64,6 +64,9 @@ inline std::string capture_open_error_line(const std::string& cause) {
 inline std::string playback_open_error_line(uint32_t device, const std::string& cause) {
     return protocol_detail::line(kPlaybackOpenErrorFormat, device, cause.c_str());
 }
+inline std::string drift_error_line(uint32_t channels, uint32_t rate, uint32_t bits) {
+    return protocol_detail::line(kDriftErrorFormat, channels, rate, bits);
+}
 inline std::string acknowledgement_error_line(const std::string& cause) {
     return protocol_detail::line(kAcknowledgementErrorFormat, kAcknowledgement, kTriggerProperty,
                                  cause.c_str());

@@ -12,7 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace fakes {
+
+// Log entries of what the code under test printed (under a Transcript) and of the service's
+// acknowledgement, built from the protocol's own lines.
+inline std::string out(const std::string& line) { return "out: " + line; }
+inline std::string err(const std::string& line) { return "err: " + line; }
+inline std::string acknowledgement_write() {
+    return std::string("property_set(") + kTriggerProperty + ", " + kAcknowledgement + ")";
+}
 
 struct PcmScript {
     bool capture_null = false;  // pcm_open_req returns NULL

@@ -21,7 +21,7 @@ constexpr char kCaptureOpen[] =
 constexpr char kPlaybackOpen[] =
     "pcm_open(card 1, device 0, out, {2 ch, 48000 hz, period 1024 x 4, format 0, thresholds "
     "0/0/0})";
-constexpr char kCapturing[] = "out: Capturing sample: 2 ch, 48000 hz, 16 bit";
+const std::string kCapturing = fakes::out(capturing_line());
 
 class LoopbackTest : public ::testing::Test {
   protected:
@@ -57,19 +57,19 @@ TEST_F(LoopbackTest, SetupFailuresReleaseWhatWasOpened) {
     const Case cases[] = {
         {"capture null",
          [](fakes::PcmScript& s) { s.capture_null = true; },
-         {kCaptureOpen, "err: Unable to open PCM device (no PCM handle)"}},
+         {kCaptureOpen, fakes::err(capture_open_error_line("no PCM handle"))}},
         {"capture not ready",
          [](fakes::PcmScript& s) { s.capture_not_ready = true; },
-         {kCaptureOpen, "pcm_get_error(capture)", "err: Unable to open PCM device (capture broken)",
-          "pcm_close(capture)"}},
+         {kCaptureOpen, "pcm_get_error(capture)",
+          fakes::err(capture_open_error_line("capture broken")), "pcm_close(capture)"}},
         {"playback null",
          [](fakes::PcmScript& s) { s.playback_null = true; },
-         {kCaptureOpen, kPlaybackOpen, "err: Unable to open PCM device 0 (no PCM handle)",
+         {kCaptureOpen, kPlaybackOpen, fakes::err(playback_open_error_line(0, "no PCM handle")),
           "pcm_close(capture)"}},
         {"playback not ready",
          [](fakes::PcmScript& s) { s.playback_not_ready = true; },
          {kCaptureOpen, kPlaybackOpen, "pcm_get_error(playback)",
-          "err: Unable to open PCM device 0 (playback broken)", "pcm_close(capture)",
+          fakes::err(playback_open_error_line(0, "playback broken")), "pcm_close(capture)",
           "pcm_close(playback)"}},
     };
     for (const Case& c : cases) {
@@ -87,7 +87,8 @@ TEST_F(LoopbackTest, SetupFailuresReleaseWhatWasOpened) {
 TEST_F(LoopbackTest, PlaybackFailureNamesTheDevice) {
     fakes::script().playback_not_ready = true;
     fakes::transcribe([] { return run_loopback(0, 1, 3, 2, 48000, 16, 1024, 4); });
-    EXPECT_EQ(fakes::entries("err: "), Log{"err: Unable to open PCM device 3 (playback broken)"});
+    EXPECT_EQ(fakes::entries("err: "),
+              Log{fakes::err(playback_open_error_line(3, "playback broken"))});
 }
 
 TEST_F(LoopbackTest, AllocationFailureClosesBothStreams) {
@@ -109,9 +110,10 @@ TEST_F(LoopbackTest, AllocationFailureClosesBothStreams) {
     const uint64_t frames = run();
     setrlimit(RLIMIT_DATA, &old);
     EXPECT_EQ(frames, 0u);
-    EXPECT_EQ(fakes::log(), (Log{kCaptureOpen, kPlaybackOpen, "pcm_get_buffer_size(capture)",
-                                 "err: Unable to allocate 1073741824 bytes", "pcm_close(capture)",
-                                 "pcm_close(playback)"}));
+    EXPECT_EQ(fakes::log(),
+              (Log{kCaptureOpen, kPlaybackOpen, "pcm_get_buffer_size(capture)",
+                   fakes::err(protocol_detail::line(kAllocationErrorFormat, 1u << 30)),
+                   "pcm_close(capture)", "pcm_close(playback)"}));
 #endif
 }
 
@@ -146,7 +148,7 @@ TEST_F(LoopbackTest, StreamingEndings) {
         {"write fails after 4 blocks",
          [] { fakes::script().writes_before_failure = 4; },
          4,
-         {"err: Error capturing sample"}},
+         {fakes::err(kWriteErrorLine)}},
         {"2 ch 32 bit, trigger changed while block 3 was read",
          [] { stop_at_read(3); },
          3,
@@ -172,9 +174,8 @@ TEST_F(LoopbackTest, StreamingEndings) {
         EXPECT_EQ(frames, c.frames != 0 ? c.frames : uint64_t{1024} * c.blocks_played);
         EXPECT_EQ(static_cast<int>(fakes::written().size()), c.blocks_played);
         EXPECT_EQ(fakes::entries("err: "), c.errors);
-        const std::string shape =
-            std::to_string(c.channels) + " ch, 48000 hz, " + std::to_string(c.bits) + " bit";
-        EXPECT_EQ(fakes::entries("out: "), Log{"out: Capturing sample: " + shape});
+        EXPECT_EQ(fakes::entries("out: "),
+                  Log{fakes::out(capturing_line(c.channels, 48000, c.bits))});
         const std::string format = "format " + std::to_string(c.format) + ",";
         for (const std::string& open : fakes::entries("pcm_open")) {
             EXPECT_NE(open.find(format), std::string::npos) << open;

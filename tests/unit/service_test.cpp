@@ -54,8 +54,8 @@ class ServiceTest : public ::testing::Test {
 
     // The tail that follows every run: the count, the acknowledgement, "prop exit".
     static Log acknowledgement(uint64_t frames) {
-        return {"out: Captured " + std::to_string(frames) + " frames",
-                "property_set(persist.audio.hdmi.preview, 2)", "out: prop exit"};
+        return {fakes::out(captured_line(frames)), fakes::acknowledgement_write(),
+                fakes::out(kPropExitLine)};
     }
     static Log tail(size_t n) {
         const Log& log = fakes::log();
@@ -100,11 +100,11 @@ TEST_F(ServiceTest, AcknowledgesEveryKindOfEnding) {
         {"capture open fails",
          [] { fakes::script().capture_not_ready = true; },
          0,
-         {"err: Unable to open PCM device (capture broken)"}},
+         {fakes::err(capture_open_error_line("capture broken"))}},
         {"playback open fails",
          [] { fakes::script().playback_not_ready = true; },
          0,
-         {"err: Unable to open PCM device 0 (playback broken)"}},
+         {fakes::err(playback_open_error_line(0, "playback broken"))}},
         {"controller writes 0",
          [] {
              fakes::script().on_read = [](int b) {
@@ -125,7 +125,7 @@ TEST_F(ServiceTest, AcknowledgesEveryKindOfEnding) {
         {"write fails",
          [] { fakes::script().writes_before_failure = 1; },
          1 * 1024,
-         {"err: Error capturing sample"}},
+         {fakes::err(kWriteErrorLine)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,9 +148,9 @@ TEST_F(ServiceTest, CaptureFailureOrder) {
     fakes::set_property(kTriggerProperty, "1");
     fakes::script().capture_not_ready = true;
     poll();
-    const Log expected_tail = {"err: Unable to open PCM device (capture broken)",
-                               "pcm_close(capture)", "out: Captured 0 frames",
-                               "property_set(persist.audio.hdmi.preview, 2)", "out: prop exit"};
+    const Log expected_tail = {fakes::err(capture_open_error_line("capture broken")),
+                               "pcm_close(capture)", fakes::out(captured_line(0)),
+                               fakes::acknowledgement_write(), fakes::out(kPropExitLine)};
     EXPECT_EQ(tail(5), expected_tail);
 }
 
@@ -158,25 +158,24 @@ TEST_F(ServiceTest, CaptureFailureOrder) {
 // retries the "2" instead, and each cause of the refusal is reported once. The service is itself
 // again once the "2" is written, or once the controller has replaced the 1.
 TEST_F(ServiceTest, RefusedAcknowledgementIsReportedOnceAndStartsNoRun) {
-    const std::string refused_line =
-        "err: Unable to write 2 into persist.audio.hdmi.preview (Permission denied)";
+    const std::string refused_line = fakes::err(acknowledgement_error_line("Permission denied"));
     fakes::set_property(kTriggerProperty, "1");
     fakes::script().capture_not_ready = true;  // every run ends at once
     fakes::fail_property_set(-EACCES);
     EXPECT_TRUE(poll());
     // The refusal follows the write; "prop exit" still ends the poll.
-    EXPECT_EQ(fakes::entries("property_set"), Log{"property_set(persist.audio.hdmi.preview, 2)"});
+    EXPECT_EQ(fakes::entries("property_set"), Log{fakes::acknowledgement_write()});
     EXPECT_EQ(fakes::entries("out: ").back(), "out: prop exit");
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(poll()) << "poll " << i;
     EXPECT_EQ(fakes::entries("pcm_open_req").size(), 1u) << "the stale 1 started a run";
     EXPECT_EQ(fakes::entries("property_set").size(), 6u) << "each poll retries the 2";
     EXPECT_EQ(fakes::entries("err: "),
-              (Log{"err: Unable to open PCM device (capture broken)", refused_line}));
+              (Log{fakes::err(capture_open_error_line("capture broken")), refused_line}));
 
     fakes::fail_property_set(-EROFS);  // a new cause is reported
     EXPECT_FALSE(poll());
     EXPECT_EQ(fakes::entries("err: ").back(),
-              "err: Unable to write 2 into persist.audio.hdmi.preview (Read-only file system)");
+              fakes::err(acknowledgement_error_line("Read-only file system")));
 
     fakes::fail_property_set(0);  // the store is writable again: the 2 lands, nothing starts
     EXPECT_FALSE(poll());
@@ -214,7 +213,7 @@ TEST_F(ServiceTest, RefusedAcknowledgementAfterAStopLeavesNoStale1) {
     };
     EXPECT_TRUE(poll());
     EXPECT_EQ(fakes::entries("err: "),
-              Log{"err: Unable to write 2 into persist.audio.hdmi.preview (Is a directory)"});
+              Log{fakes::err(acknowledgement_error_line("Is a directory"))});
     // The controller puts a file back and starts a preview before the service polls again.
     fakes::script().on_read = [](int) { fakes::set_property(kTriggerProperty, "0"); };
     fakes::fail_property_set(0);
@@ -246,8 +245,9 @@ TEST_F(ServiceTest, InterruptWhileIdleLeavesLaterRunsEmpty) {
         EXPECT_TRUE(poll());
         EXPECT_EQ(fakes::reads(), 0);
         EXPECT_EQ(fakes::entries("pcm_open").size(), 2u);
-        EXPECT_EQ(fakes::entries("out: "), (Log{"out: Capturing sample: 2 ch, 48000 hz, 16 bit",
-                                                "out: Captured 0 frames", "out: prop exit"}));
+        EXPECT_EQ(fakes::entries("out: "),
+                  (Log{fakes::out(capturing_line()), fakes::out(captured_line(0)),
+                       fakes::out(kPropExitLine)}));
     }
 }
 
