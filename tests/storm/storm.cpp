@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol.h"
 #include "service_process.h"
 #include "virtual_rig.h"
 
@@ -59,12 +60,13 @@ constexpr size_t kInputBlocks = 1024;
 // within a few hundred runs). Under ASan the quarantine holds freed blocks, so it is only shown.
 constexpr long kRssSlackKb = 192;
 
-const char kAckRefusedDir[] = "Unable to write 2 into persist.audio.hdmi.preview (Is a directory)";
-const char kWriteFailed[] = "Error capturing sample";
-const char kOpenCaptureFailed[] =
-    "Unable to open PCM device (cannot open device 'hw:0,0': No such device)";
-const char kOpenPlaybackFailed[] =
-    "Unable to open PCM device 0 (cannot open device 'hw:1,0': No such device)";
+const std::string kAckRefusedDir = acknowledgement_error_line("Is a directory");
+const std::string kWriteFailed = kWriteErrorLine;
+const std::string kCapturedPrefix = captured_line(0).substr(0, captured_line(0).find('0'));
+const std::string kOpenCaptureFailed =
+    capture_open_error_line("cannot open device 'hw:0,0': No such device");
+const std::string kOpenPlaybackFailed =
+    playback_open_error_line(0, "cannot open device 'hw:1,0': No such device");
 
 // --- The service's reading of a stored text, as the README describes it -------------------------
 
@@ -546,7 +548,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         violation(what);
         return false;
     };
-    auto ended = [&] { return line_after(service, first_line, "prop exit"); };
+    auto ended = [&] { return line_after(service, first_line, kPropExitLine); };
     // What a timeout is reported with: the plan, the run's lines so far and the trigger.
     auto context = [&] {
         std::string out = std::string(" [stop ") + kStopNames[static_cast<int>(c.stop)] +
@@ -622,7 +624,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     const bool empty = interrupted || sigint_idle;
 
     // The run's first line: the capturing line, or an open failure.
-    const std::string start_prefix = "Capturing sample";
+    const std::string start_prefix = capturing_line();
     if (!until(
             service,
             [&] {
@@ -739,7 +741,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     bool raced = false;
     if (c.race && stop_by_trigger && stop != Stop::kDirectory) {
         if (!until(
-                service, [&] { return line_after(service, first_line, "Captured ") || dead(); },
+                service, [&] { return line_after(service, first_line, kCapturedPrefix) || dead(); },
                 kDeadline)) {
             return fail("no frame count within 6 s of the stop" + context());
         }
@@ -764,7 +766,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     for (size_t i = first_line; i < service.lines().size(); ++i) {
         lines.push_back(service.lines()[i].text);
         next_line_ = i + 1;
-        if (lines.back() == "prop exit") break;
+        if (lines.back() == kPropExitLine) break;
     }
     std::string all;
     for (const std::string& l : lines) all += (all.empty() ? "" : " | ") + l;
@@ -789,9 +791,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         write_failed = true;
         ++at;
     }
-    if (lines_ok && at < lines.size() && lines[at].rfind("Captured ", 0) == 0 &&
-        lines[at].size() > 16 && lines[at].compare(lines[at].size() - 7, 7, " frames") == 0) {
-        frames = strtoull(lines[at].c_str() + 9, nullptr, 10);
+    if (lines_ok && at < lines.size() && parse_captured_line(lines[at], &frames)) {
         ++at;
     } else {
         lines_ok = false;
@@ -800,7 +800,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         ack_refused = true;
         ++at;
     }
-    if (!lines_ok || at + 1 != lines.size() || lines[at] != "prop exit") {
+    if (!lines_ok || at + 1 != lines.size() || lines[at] != kPropExitLine) {
         return fail("the run's lines are out of order or unknown: " + all);
     }
 
