@@ -63,6 +63,9 @@ struct drift {
     double integral = 0;
     double error = 0;      // smoothed, frames
     uint32_t steered = 0;  // blocks
+    // Frames that passed between the instant the queue was measured for and the write, last
+    // block: the run's own wake-up and resampling, which the queue must cover.
+    double lag = 0;
 };
 
 namespace {
@@ -205,6 +208,8 @@ const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_fr
 const void* drift_process(struct drift* d, const void* block, uint32_t size, struct pcm* capture,
                           struct pcm* playback, uint32_t* out_size) {
     double queued = -1;
+    double measured_age = 0;  // seconds from the instant `queued` is for to `measured`
+    timespec measured;
     unsigned int played_room = 0;
     timespec played_at;
     if (pcm_get_htimestamp(playback, &played_room, &played_at) == 0) {
@@ -219,15 +224,31 @@ const void* drift_process(struct drift* d, const void* block, uint32_t size, str
             // taken in since: a point fixed on the capture clock, so the wake-up's scatter does
             // not enter the measurement.
             queued += captured_ready - seconds_between(captured_at, played_at) * d->rate;
+            measured_age = since_update(captured_at, buffer_seconds);
         } else {
             queued -= since_update(played_at, buffer_seconds) * d->rate;
         }
         queued = std::max(queued, 0.0);
+        // The write comes later, by the wake-up and the resampling: about what the last block
+        // took from that instant to its write (a fraction of a millisecond on a PC, 5 to 13 ms
+        // under emulation, where holding the queue at the capture instant left playback a few
+        // ms from running dry). So the queue is held at one block at the write itself; the
+        // controller's smoothing takes out the block-to-block scatter of the time taken.
+        queued = std::max(queued - d->lag, 0.0);
     }
+    clock_gettime(CLOCK_MONOTONIC, &measured);
     const uint32_t frame_bytes = d->channels * sizeof(int16_t);
     uint32_t frames = 0;
     const int16_t* out =
         drift_resample(d, static_cast<const int16_t*>(block), size / frame_bytes, queued, &frames);
+    if (queued >= 0) {
+        timespec done;
+        clock_gettime(CLOCK_MONOTONIC, &done);
+        // At most a block: a single stall past that is an underrun the queue could not have
+        // covered, and must not swing the ratio.
+        d->lag = std::min((measured_age + seconds_between(done, measured)) * d->rate,
+                          static_cast<double>(d->max_in_frames));
+    }
     *out_size = frames * frame_bytes;
     return out;
 }

@@ -30,7 +30,8 @@ using DriftOwner = std::unique_ptr<struct drift, decltype(&drift_destroy)>;
 
 // One step of the run: estimates the playback queue from both streams (pcm_get_htimestamp: the
 // playback queue at the moment capture last moved, plus the frames captured and not yet read, or
-// the queue now when capture has no timestamp) and resamples the whole frames of the `size` BYTES
+// the queue now when capture has no timestamp), less the frames that the last block took from
+// that moment to its write (capped at a block), and resamples the whole frames of the `size` BYTES
 // at `block`. Returns the block to play, owned by `drift` and valid until the next call, with its
 // length in BYTES in `out_size`. Its frame count varies from the input's by a frame or so.
 const void* drift_process(struct drift* drift, const void* block, uint32_t size,

@@ -6,6 +6,8 @@
 
 #include <math.h>
 #include <stdint.h>
+#include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <string>
@@ -15,6 +17,7 @@
 #include "fakes.h"
 #include "gtest/gtest.h"
 #include "loopback.h"
+#include "pcm_open_req.h"
 #include "resampler.h"
 #ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
 #include "resampler_samplerate.h"
@@ -258,6 +261,64 @@ TEST_F(DriftLoopbackTest, QueueSteersThePlayedFrames) {
         const int64_t captured = 400 * 1024;
         EXPECT_EQ((played - captured > 100) - (captured - played > 100), c.sign)
             << played << " played, " << captured << " captured";
+    }
+}
+
+// A converter that copies its input after a pause, as a slow CPU resamples.
+int slow_pause_ms = 0;
+struct resampler* slow_create(uint32_t, uint32_t, uint32_t) {
+    static int token;
+    return reinterpret_cast<struct resampler*>(&token);
+}
+void slow_destroy(struct resampler*) {}
+double slow_set_ratio(struct resampler*, double ratio) { return ratio; }
+int slow_process(struct resampler*, const int16_t* in, uint32_t in_frames, int16_t* out,
+                 uint32_t out_capacity) {
+    const timespec pause = {0, slow_pause_ms * 1000000L};
+    nanosleep(&pause, nullptr);
+    const uint32_t frames = std::min(in_frames, out_capacity);
+    memcpy(out, in, size_t{frames} * kChannels * sizeof(int16_t));
+    return static_cast<int>(frames);
+}
+const struct resampler_backend kSlowResampler = {"slow",         slow_create, slow_destroy,
+                                                 slow_set_ratio, 0,           slow_process};
+
+// The queue is held at the write, not at the instant capture completed the block: the time the
+// run takes from that instant to its write (here the resampling) comes off the queue, up to a
+// block, so a run that is slow to write keeps more queued instead of running playback dry.
+TEST_F(DriftLoopbackTest, TimeBeforeTheWriteCountsAgainstTheQueue) {
+    struct Case {
+        int pause_ms;
+        int queued;  // at the capture instant
+        int sign;    // of the ratio's offset
+    };
+    const Case cases[] = {
+        {0, 1200, -1},   // nothing in between: the queue is long
+        {15, 1200, +1},  // 720 frames pass before the write: short
+        {40, 2200, -1},  // a stall past a block counts as one block
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.pause_ms << " ms, " << c.queued);
+        SetUp();
+        slow_pause_ms = c.pause_ms;
+        fakes::script().playback_avail.assign(20, 4096 - c.queued);
+        fakes::script().capture_avail.assign(20, 0);
+        struct pcm_config config = {};
+        struct pcm* capture = pcm_open_req(0, 0, PCM_IN, &config, 48000);
+        struct pcm* playback = pcm_open(1, 0, PCM_OUT, &config);
+        DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, &kSlowResampler),
+                         drift_destroy);
+        ASSERT_TRUE(drift);
+        std::vector<int16_t> block(size_t{kBlock} * kChannels);
+        for (int i = 0; i < 12; ++i) {
+            uint32_t out_size = 0;
+            drift_process(drift.get(), block.data(), kBlock * kChannels * 2, capture, playback,
+                          &out_size);
+        }
+        const double offset = drift_ratio(drift.get()) - 1;
+        EXPECT_EQ((offset > 100e-6) - (offset < -100e-6), c.sign) << offset * 1e6 << " ppm";
+        pcm_close(capture);
+        pcm_close(playback);
     }
 }
 
