@@ -66,6 +66,7 @@ struct drift {
     // Frames that passed between the instant the queue was measured for and the write, last
     // block: the run's own wake-up and resampling, which the queue must cover.
     double lag = 0;
+    bool stopped = false;  // playback stopped (an underrun) since the last block steered
 };
 
 namespace {
@@ -118,6 +119,10 @@ void steer(struct drift* d, double queued) {
     const double target = std::clamp(d->integral + proportional, -kMaxAdjust, kMaxAdjust);
     const double max_step = kMaxStep * kLoopBlocks / loop;
     d->adjust += std::clamp(target - d->adjust, -max_step, max_step);
+    // A queue that is still far off (the ratio at its limit) is brought in by the start's loop:
+    // the settled loop's smoothing lags a queue moving at the limit by several hundred frames,
+    // so it would carry the queue that far past its set point, to an underrun, before turning.
+    if (fabs(d->adjust) >= kMaxAdjust && d->steered > kStartBlocks) d->steered = kStartBlocks;
 }
 
 // Passes the controller's ratio on to the resampler, unless the resampler moves in steps and the
@@ -190,8 +195,15 @@ const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_fr
                               double queued_frames, uint32_t* out_frames) {
     in_frames = std::min(in_frames, d->max_in_frames);
     if (queued_frames >= 0) {
+        // Playback restarted after an underrun with a queue a block or more above the one it
+        // lost: the loop starts over (the integral keeps the offset found), or its smoothing
+        // would still hold the old queue.
+        if (d->stopped) d->steered = 0;
+        d->stopped = false;
         steer(d, queued_frames);
         apply_ratio(d);
+    } else if (d->steered > 0) {
+        d->stopped = true;
     }
     const int frames = d->backend->process(d->resampler, in, in_frames, d->played, d->out_capacity);
     if (frames < 0) {

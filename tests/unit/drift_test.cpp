@@ -192,6 +192,38 @@ TEST(DriftTest, RatioIsClamped) {
     }
 }
 
+// After an underrun playback restarts with a block or more above the queue it lost: the ratio
+// brings it back to the set point without carrying it far past (the settled loop carried it most
+// of a block past or emptied it: the next underrun), with either clock faster.
+TEST(DriftTest, QueueComesBackAfterAnUnderrunWithoutOvershoot) {
+    for (const struct resampler_backend* backend : kBackends) {
+        for (const double offset_ppm : {-300.0, 300.0}) {
+            SCOPED_TRACE(testing::Message() << backend->name << ", " << offset_ppm << " ppm");
+            DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend),
+                             drift_destroy);
+            ASSERT_TRUE(drift);
+            std::vector<int16_t> block(kBlock * kChannels);
+            // Frames queued just before each write; playback takes a block and the offset each.
+            double queued = kBlock;
+            const auto step = [&](double reported) {
+                uint32_t frames = 0;
+                drift_resample(drift.get(), block.data(), kBlock, reported, &frames);
+                queued += frames - kBlock * (1 + offset_ppm * 1e-6);
+            };
+            for (int b = 0; b < 1500; ++b) step(queued);  // settled
+            for (int b = 0; b < 3; ++b) step(-1);         // stopped
+            queued = 2.7 * kBlock;
+            double lowest = queued;
+            for (int b = 0; b < 3000; ++b) {
+                step(queued);
+                lowest = std::min(lowest, queued);
+            }
+            EXPECT_GT(lowest, kBlock - 200.0);
+            EXPECT_NEAR(queued, kBlock, 20);
+        }
+    }
+}
+
 class DriftLoopbackTest : public ::testing::Test {
   protected:
     void SetUp() override {
