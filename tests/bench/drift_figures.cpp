@@ -15,16 +15,10 @@
 #include <vector>
 
 #include "drift_simulation.h"
-#include "resampler.h"
-#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
-#include "resampler_samplerate.h"
-#endif
-#ifdef HDMI_PREVIEW_HAVE_SPEEX
-#include "resampler_speex.h"
-#endif
 
 namespace {
 
+using drift_simulation::kBackends;
 using drift_simulation::kBlock;
 using drift_simulation::kRate;
 
@@ -32,15 +26,6 @@ constexpr int kBlocks = 800;         // 17 s
 constexpr int kSettledBlocks = 235;  // 5 s
 constexpr size_t kWavFrames = 1 << 18;
 constexpr double kJitter = 2;
-
-const struct resampler_backend* const kBackends[] = {
-#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
-    &resampler_samplerate,
-#endif
-#ifdef HDMI_PREVIEW_HAVE_SPEEX
-    &resampler_speex,
-#endif
-};
 
 bool write_wav(const std::string& path, const int16_t* frames, size_t count) {
     FILE* f = fopen(path.c_str(), "wb");

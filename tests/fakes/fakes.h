@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol.h"
+#include "protocol_lines.h"
 
 namespace fakes {
 

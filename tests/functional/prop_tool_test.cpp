@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "protocol.h"
+#include "protocol_lines.h"
 #include "service_process.h"
 
 #ifndef PROP_TOOL_BINARY

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "protocol.h"
+#include "protocol_lines.h"
 #include "service_process.h"
 
 #ifndef SERVICE_BINARY

@@ -12,7 +12,7 @@
 
 #include "gain_reference.h"
 #include "gtest/gtest.h"
-#include "protocol.h"
+#include "protocol_lines.h"
 #include "service_process.h"
 
 // Set by the build for every user of the rig.

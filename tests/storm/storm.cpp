@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol.h"
+#include "protocol_lines.h"
 #include "service_process.h"
 #include "virtual_rig.h"
 

@@ -2,7 +2,7 @@
 // know them: every test compares the service's output with protocol.h, so a change there would
 // otherwise pass unnoticed.
 
-#include "protocol.h"
+#include "protocol_lines.h"
 
 #include <string>
 

@@ -3,7 +3,7 @@
 
 #include "gtest/gtest.h"
 #include "guest_rig.h"
-#include "protocol.h"
+#include "protocol_lines.h"
 
 namespace {
 

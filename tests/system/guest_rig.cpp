@@ -10,7 +10,7 @@
 
 #include <chrono>
 
-#include "protocol.h"
+#include "protocol_lines.h"
 
 namespace {
 

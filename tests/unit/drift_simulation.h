@@ -13,8 +13,25 @@
 #include <vector>
 
 #include "drift.h"
+#include "resampler.h"
+#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
+#include "resampler_samplerate.h"
+#endif
+#ifdef HDMI_PREVIEW_HAVE_SPEEX
+#include "resampler_speex.h"
+#endif
 
 namespace drift_simulation {
+
+// Every resampler built in; the tables and the figures run a row per backend.
+inline const struct resampler_backend* const kBackends[] = {
+#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
+    &resampler_samplerate,
+#endif
+#ifdef HDMI_PREVIEW_HAVE_SPEEX
+    &resampler_speex,
+#endif
+};
 
 constexpr uint32_t kChannels = 2;
 constexpr uint32_t kRate = 48000;

@@ -18,13 +18,6 @@
 #include "gtest/gtest.h"
 #include "loopback.h"
 #include "pcm_open_req.h"
-#include "resampler.h"
-#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
-#include "resampler_samplerate.h"
-#endif
-#ifdef HDMI_PREVIEW_HAVE_SPEEX
-#include "resampler_speex.h"
-#endif
 
 // Defined by the service in the real program; this executable has none.
 volatile sig_atomic_t keep_running = 1;
@@ -32,20 +25,11 @@ char prop_value[PROPERTY_VALUE_MAX];
 
 namespace {
 
+using drift_simulation::kBackends;
 using drift_simulation::kBlock;
 using drift_simulation::kBuffer;
 using drift_simulation::kChannels;
 using drift_simulation::kRate;
-
-// Every resampler built into this test; each table runs a row per backend.
-const struct resampler_backend* const kBackends[] = {
-#ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
-    &resampler_samplerate,
-#endif
-#ifdef HDMI_PREVIEW_HAVE_SPEEX
-    &resampler_speex,
-#endif
-};
 
 constexpr size_t kFiveSeconds = 235;  // blocks
 
