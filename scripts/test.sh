@@ -6,7 +6,8 @@
 #   3. the system suite on real kernel ALSA in x86-64 and ARMv7 QEMU guests (build-sys/)
 #   4. the Debian package installed with apt in a booted Debian 12 guest (build-debian-guest/)
 #   5. drift compensation on: the drift runs and every test that does not compare the audio bit
-#      for bit (build-drift/), and the drift tests with speex at Android's step (build-drift-speex/)
+#      for bit (build-drift/), and the drift tests and runs with speex at Android's step
+#      (build-drift-speex/)
 #   6. the whole host suite: unit, functional, virtual-card and storm tests (build/)
 # Every stage runs even when an earlier one failed; the exit status is non-zero if any did.
 #
@@ -45,12 +46,13 @@ if [[ ${1:-} != --host ]]; then
     cmake --build "$src/build-drift" -j"$jobs"
     (cd "$src/build-drift" && ctest --output-on-failure -j"$jobs" -LE 'exact_audio|storm') ||
         failed+=(drift)
-    # Android builds take speex with a coarse step (android/README.md): its drift tests and the
-    # check that the Android files list the option's sources.
+    # Android builds take speex with a coarse step (android/README.md): its drift tests, the
+    # service's drift runs on the virtual cards, and the check that the Android files list the
+    # option's sources.
     cmake -S "$src" -B "$src/build-drift-speex" -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON \
         -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex -DHDMI_PREVIEW_SPEEX_DENOMINATOR=4093 \
         -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
-    cmake --build "$src/build-drift-speex" -j"$jobs" --target unit_drift_tests
+    cmake --build "$src/build-drift-speex" -j"$jobs" --target unit_drift_tests drift_run_tests
     (cd "$src/build-drift-speex" && ctest --output-on-failure -j"$jobs" -R 'Drift|android') ||
         failed+=(drift-speex)
 fi
