@@ -1,10 +1,11 @@
 // Figures of the drift compensation against simulated clocks (tests/unit/drift_simulation.h), per
 // resampler built in: how far the playback queue strays, when it settles, how well the ratio
 // matches the offset, how often a stepped ratio changes, and the signal to noise of a sine through
-// it. With a folder, also writes what was played from 5 s on (2^18 frames, stereo S16_LE WAV) for
-// each backend at +300 and -300 ppm with 1 kHz and 4 kHz, for alsabat:
+// it (1 kHz, 4 kHz, and 15 kHz with its level against the input's, which a short filter takes
+// down). With a folder, also writes what was played from 5 s on (2^18 frames, stereo S16_LE WAV)
+// for each backend at +300 and -300 ppm with each tone, for alsabat:
 //     drift_figures [WAV_FOLDER]
-//     alsabat --local --file=WAV_FOLDER/speex+300ppm-4000hz.wav -F 3998.8 --snr-db=60
+//     alsabat --local --file=WAV_FOLDER/speex-q1+300ppm-4000hz.wav -F 3998.8 --snr-db=60
 
 #include <errno.h>
 #include <math.h>
@@ -61,8 +62,9 @@ bool write_wav(const std::string& path, const int16_t* frames, size_t count) {
 
 int main(int argc, char** argv) {
     const char* folder = argc > 1 ? argv[1] : nullptr;
-    printf("%-10s %6s | %9s %9s %8s %8s | %9s %9s %8s | %7s %7s\n", "backend", "ppm", "min queue",
-           "peak >5s", "in 96 at", "in 8 at", "ratio err", "mean err", "changes", "1k dB", "4k dB");
+    printf("%-10s %6s | %9s %9s %8s %8s | %9s %9s %8s | %7s %7s %7s %7s\n", "backend", "ppm",
+           "min queue", "peak >5s", "in 96 at", "in 8 at", "ratio err", "mean err", "changes",
+           "1k dB", "4k dB", "15k dB", "15k lvl");
     int status = 0;
     for (const struct resampler_backend* backend : kBackends) {
         for (double ppm : {300.0, -300.0, 3000.0, -3000.0, 0.0}) {
@@ -89,9 +91,11 @@ int main(int argc, char** argv) {
                 if (run.ratio[b] != run.ratio[b - 1]) ++changes;
             }
             const double mean_error = sum / kSettledBlocks - 1 - ppm * 1e-6;
-            double snr[2] = {};
-            const double tones[2] = {1000, 4000};
-            for (int t = 0; t < 2; ++t) {
+            constexpr int kTones = 3;
+            double snr[kTones] = {};
+            double level_db = 0;  // of the last tone, against the input's
+            const double tones[kTones] = {1000, 4000, 15000};
+            for (int t = 0; t < kTones; ++t) {
                 const drift_simulation::Run tone = drift_simulation::simulate(
                     backend, ppm, kSettledBlocks + kWavFrames / kBlock + 8, kJitter, tones[t],
                     true);
@@ -100,6 +104,11 @@ int main(int argc, char** argv) {
                 const double cycles = tones[t] / (kRate * (1 + ppm * 1e-6));
                 const int16_t* start = tone.played.data() + 2 * from;
                 snr[t] = drift_simulation::snr_db(start, kWavFrames, cycles);
+                double power = 0;
+                for (size_t i = 0; i < kWavFrames; ++i) {
+                    power += static_cast<double>(start[2 * i]) * start[2 * i];
+                }
+                level_db = 10 * log10(power / kWavFrames / (8000.0 * 8000.0 / 2));
                 if (folder != nullptr && (ppm == 300 || ppm == -300)) {
                     char name[96];
                     snprintf(name, sizeof name, "/%s%+.0fppm-%.0fhz.wav", backend->name, ppm,
@@ -108,9 +117,11 @@ int main(int argc, char** argv) {
                 }
             }
             printf(
-                "%-10s %+6.0f | %9.1f %9.1f %7.2fs %7.2fs | %7.2fppm %6.2fppm %8d | %7.1f %7.1f\n",
+                "%-10s %+6.0f | %9.1f %9.1f %7.2fs %7.2fs | %7.2fppm %6.2fppm %8d | %7.1f %7.1f "
+                "%7.1f %+7.2f\n",
                 backend->name, ppm, run.min_queue, drift_simulation::peak_deviation(run, 235),
-                settled96, settled8, max_error * 1e6, mean_error * 1e6, changes, snr[0], snr[1]);
+                settled96, settled8, max_error * 1e6, mean_error * 1e6, changes, snr[0], snr[1],
+                snr[2], level_db);
         }
     }
     return status;

@@ -23,13 +23,17 @@
 
 namespace drift_simulation {
 
-// Every resampler built in; the tables and the figures run a row per backend.
+// Every resampler built in; the tables and the figures run a row per backend. Speex at the build's
+// quality, and at Android's (3) when that differs.
 inline const struct resampler_backend* const kBackends[] = {
 #ifdef HDMI_PREVIEW_HAVE_SAMPLERATE
     &resampler_samplerate,
 #endif
 #ifdef HDMI_PREVIEW_HAVE_SPEEX
     &resampler_speex,
+#if HDMI_PREVIEW_SPEEX_QUALITY != 3
+    &resampler_speex_at_quality[3],  // Android's
+#endif
 #endif
 };
 
