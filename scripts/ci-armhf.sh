@@ -1,11 +1,16 @@
 #!/bin/bash
-# ARMv7 (armhf) cross build and the unit suite under qemu-arm.
+# ARMv7 (armhf) cross builds and their unit tests under qemu-arm.
 #
 #   scripts/ci-armhf.sh [BUILD_DIR]     (default: build-arm in the repository)
 #
 # Installs what is missing (apt-get, through sudo when not root), configures with the armhf
 # toolchain file, builds, and runs CTest; the test executables run under qemu-arm-static, called
-# explicitly.
+# explicitly. Three builds, all under BUILD_DIR:
+#   BUILD_DIR                   the default build (no drift compensation), its whole unit suite,
+#                               the drift tests with every resampler included
+#   BUILD_DIR/drift-samplerate  drift compensation with libsamplerate (an armhf Debian board)
+#   BUILD_DIR/drift-speex       drift compensation with speex at Android's step (4093)
+# Each part prints the seconds it took.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,21 +26,86 @@ fail() {
 . "$root/scripts/packages.sh"
 ensure_architecture armhf || fail "cannot add the armhf architecture"
 ensure_packages cmake make pkg-config g++-arm-linux-gnueabihf libasound2-dev:armhf \
-    libgtest-dev:armhf qemu-user-static || fail "cannot install the cross build's packages"
+    libgtest-dev:armhf libsamplerate0-dev:armhf libspeexdsp-dev:armhf qemu-user-static ||
+    fail "cannot install the cross build's packages"
 
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDMI_PREVIEW_BENCHMARKS=OFF ||
-    fail "configure of $build failed"
+part_start=$SECONDS
+part_done() {
+    echo "ci-armhf: $1 took $((SECONDS - part_start)) s"
+    part_start=$SECONDS
+}
+
+# An ARM 32-bit ELF file whose dynamic section names (or, with !, does not name) each library.
+#   check_arm FILE [[!]LIBRARY...]
+check_arm() {
+    local file=$1 header dynamic lib
+    shift
+    header=$(readelf -h "$file") || fail "$file is not an ELF file"
+    if ! grep -Eq 'Class: +ELF32' <<<"$header" || ! grep -Eq 'Machine: +ARM' <<<"$header"; then
+        fail "$file is not an ARM 32-bit executable"
+    fi
+    dynamic=$(readelf -d "$file") || fail "$file has no readable dynamic section"
+    for lib in "$@"; do
+        if [[ $lib == !* ]]; then
+            ! grep -Fq "[${lib#!}" <<<"$dynamic" || fail "$file links ${lib#!}, which it must not"
+        else
+            grep -Fq "[$lib" <<<"$dynamic" || fail "$file does not link $lib"
+        fi
+    done
+}
+
+configure() {
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHDMI_PREVIEW_BENCHMARKS=OFF "$@" ||
+        fail "configure of $dir failed"
+}
+
+# --- The default build: everything compiles for ARM; its unit suite runs ----------------------------
+configure "$build"
 cmake --build "$build" -j "$jobs" || fail "build of $build failed"
-
-header=$(readelf -h "$build/service/hdmi-preview-audio") ||
-    fail "$build/service/hdmi-preview-audio is not an ELF file"
-if ! grep -Eq 'Class: +ELF32' <<<"$header" || ! grep -Eq 'Machine: +ARM' <<<"$header"; then
-    fail "$build/service/hdmi-preview-audio is not an ARM 32-bit executable"
-fi
+# Without the option none of the compensation is in the service; the drift tests are built with
+# every resampler found, and both must be found here so that they run on ARM too.
+check_arm "$build/service/hdmi-preview-audio" '!libsamplerate' '!libspeexdsp'
+[[ -f $build/tests/unit/unit_drift_tests ]] ||
+    fail "$build/tests/unit/unit_drift_tests was not built: armhf libsamplerate or speexdsp not found"
+check_arm "$build/tests/unit/unit_drift_tests" libsamplerate.so libspeexdsp.so
+part_done "the default build"
 
 # The unit suite only: the functional tests start the real binaries, and an ARM process under
 # qemu-arm cannot exec another ARM binary without binfmt_misc (the system suite runs those
 # binaries in an ARMv7 guest instead). CTest prints its own summary.
 ctest --test-dir "$build" -L unit --output-on-failure -j "$jobs" ||
     fail "unit suite under qemu-arm failed (see $build/Testing/Temporary/LastTest.log)"
+part_done "the default build's unit suite"
+
+# --- Drift compensation on --------------------------------------------------------------------------
+# The service and the test programs that the option changes: unit_tests (the service's loop with
+# the compensation compiled in) and unit_drift_tests (the run over the fakes through the build's
+# resampler; its table rows run each resampler found, at the build's speex step). The other unit
+# programs do not see the option and are not built again; their tests are left out by their
+# placeholder's name (_NOT_BUILT). The loopback cases that compare the audio bit for bit cannot
+# pass with resampled blocks (label exact_audio).
+#   variant NAME LIBRARY CTEST_EXCLUDE CMAKE_OPTION...
+variant() {
+    local name=$1 lib=$2 exclude=$3
+    shift 3
+    local dir=$build/$name
+    configure "$dir" -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs" --target hdmi-preview-audio unit_tests unit_drift_tests ||
+        fail "build of $dir failed"
+    check_arm "$dir/service/hdmi-preview-audio" "$lib"
+    part_done "the $name build"
+    ctest --test-dir "$dir" -L unit -LE exact_audio -E "$exclude" --output-on-failure -j "$jobs" ||
+        fail "unit tests of $dir under qemu-arm failed (see $dir/Testing/Temporary/LastTest.log)"
+    part_done "the $name build's unit tests"
+}
+# What an armhf Debian board gets. Its table rows are the default build's (same resamplers, same
+# speex step), which ran above.
+variant drift-samplerate libsamplerate.so '_NOT_BUILT$|^DriftTest\.' \
+    -DHDMI_PREVIEW_DRIFT_RESAMPLER=samplerate
+# What an Android device gets: speex at quality 3 in steps of 1/4093 (android/README.md), the
+# table rows included.
+variant drift-speex libspeexdsp.so '_NOT_BUILT$' -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex \
+    -DHDMI_PREVIEW_SPEEX_DENOMINATOR=4093 -DHDMI_PREVIEW_SPEEX_QUALITY=3
