@@ -68,6 +68,7 @@ cmake --build "$build" -j "$jobs" || fail "build of $build failed"
 # Without the option none of the compensation is in the service; the drift tests are built with
 # every resampler found, and both must be found here so that they run on ARM too.
 check_arm "$build/service/hdmi-preview-audio" '!libsamplerate' '!libspeexdsp'
+check_arm "$build/platform/hdmi-preview-prop"
 [[ -f $build/tests/unit/unit_drift_tests ]] ||
     fail "$build/tests/unit/unit_drift_tests was not built: armhf libsamplerate or speexdsp not found"
 check_arm "$build/tests/unit/unit_drift_tests" libsamplerate.so libspeexdsp.so
@@ -95,7 +96,10 @@ variant() {
     configure "$dir" -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs" --target hdmi-preview-audio unit_tests unit_drift_tests ||
         fail "build of $dir failed"
-    check_arm "$dir/service/hdmi-preview-audio" "$lib"
+    local program
+    for program in service/hdmi-preview-audio tests/unit/unit_tests tests/unit/unit_drift_tests; do
+        check_arm "$dir/$program" "$lib"
+    done
     part_done "the $name build"
     ctest --test-dir "$dir" -L unit -LE exact_audio -E "$exclude" --output-on-failure -j "$jobs" ||
         fail "unit tests of $dir under qemu-arm failed (see $dir/Testing/Temporary/LastTest.log)"
