@@ -2,9 +2,9 @@
 
 // The resampler under the drift compensation: interleaved signed 16-bit blocks in and out, at a
 // ratio that may change between blocks. Two backends implement it, one compiled into the service
-// (HDMI_PREVIEW_DRIFT_RESAMPLER): libsamplerate on Linux, which takes any ratio, and the speex
-// resampler that Android trees carry, which takes the ratio as a fraction and so moves it in
-// steps.
+// (HDMI_PREVIEW_DRIFT_RESAMPLER): the speex resampler, on Linux (the cheapest that keeps the sound
+// clean) and in Android trees, which takes the ratio as a fraction and so moves it in steps, and
+// libsamplerate, which takes any ratio but costs more than twice as much per block.
 
 #include <stdint.h>
 
