@@ -5,10 +5,17 @@
 # voluntary context switches over the measured span, then system calls under strace, then the
 # drift runs with card 0's clock shifted. Prints BENCH lines on the serial console and powers off.
 #
+# Besides the subject's own CPU, the span's whole-guest busy time: snd-aloop moves the audio
+# between its substreams in whichever context asks it for a position first (its timer, or any
+# process's pointer query), so the driver's work lands on the subject, the probe or an interrupt
+# by chance; the whole guest counts it wherever it lands.
+#
 # Kernel command line: bench.seconds=S (CPU span, default 20), bench.drift=S (each drift run,
 # default 60; 0 skips them), bench.strace=S (default 10; 0 skips it), bench.perf=S (a profile
-# of each subject over S seconds when the guest carries perf; default 0, none),
-# bench.subjects=A,B (default service-off,service-on,alsaloop-S0,alsaloop-S4).
+# of each subject over S seconds when the guest carries perf; default 0, none), bench.ftrace=S
+# (a function trace of S seconds per subject counting the driver's calls per process; default 0,
+# none), bench.subjects=A,B (default service-off,service-on,alsaloop-S0,alsaloop-S4; probe-only
+# runs no copying program, the probe's and the idle guest's share).
 /bin/busybox --install -s
 export PATH=/bin:/sbin:/usr/bin:/usr/sbin
 export LD_LIBRARY_PATH=/lib
@@ -30,6 +37,7 @@ seconds=20
 drift=60
 strace_seconds=10
 perf_seconds=0
+ftrace_seconds=0
 subjects="service-off service-on alsaloop-S0 alsaloop-S4"
 for word in $(cat /proc/cmdline); do
     case "$word" in
@@ -37,6 +45,7 @@ for word in $(cat /proc/cmdline); do
     bench.drift=*) drift=${word#bench.drift=} ;;
     bench.strace=*) strace_seconds=${word#bench.strace=} ;;
     bench.perf=*) perf_seconds=${word#bench.perf=} ;;
+    bench.ftrace=*) ftrace_seconds=${word#bench.ftrace=} ;;
     bench.subjects=*) subjects=$(echo "${word#bench.subjects=}" | tr , ' ') ;;
     esac
 done
@@ -70,9 +79,17 @@ ms_between() { echo "$1 $2" | awk '{ printf "%.0f", ($2 - $1) / 1e6 }'; }
 # Frames the subject has written into hw:1,0, as the driver counts them.
 written() { awk '/^appl_ptr/ { n = $NF } END { print n + 0 }' /proc/asound/card1/pcm0p/sub0/status; }
 wakeups() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
+# The whole guest, all CPUs, in USER_HZ units (10 ms): busy as the tick samples it (user, nice,
+# system, irq, softirq) and idle (with iowait), which the kernel counts exactly while the tick is
+# stopped; span x CPUs - idle therefore also counts interrupts taken while idle.
+guest_stat() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $5 + $6 }' /proc/stat; }
+cpus=$(grep -c ^processor /proc/cpuinfo)
 
 start_subject() {
     case "$1" in
+    probe-only)
+        sleep 100000 &
+        ;;
     service-*)
         echo 7 >"$store/persist.sys.voice.level"
         echo 1 >"$store/persist.audio.hdmi.preview"
@@ -102,16 +119,104 @@ stop_subject() {
     sed "s/^/BENCH $1 says: /" /tmp/subject.log | grep -v -e Capturing -e "prop exit" -e Captured
 }
 
+# trace_driver NAME: the driver's calls over $ftrace_seconds by process, call site and context
+# (h hard interrupt, s soft interrupt, . process), per 1024 frames of time. Only these functions
+# are traced, so that the tracer's own cost stays small.
+tracefs=/sys/kernel/tracing
+trace_driver() {
+    [ -e "$tracefs/trace" ] || mount -t tracefs nodev "$tracefs" || {
+        echo "BENCH ftrace cannot mount tracefs"
+        return
+    }
+    echo 0 >"$tracefs/tracing_on"
+    echo nop >"$tracefs/current_tracer"
+    echo 8192 >"$tracefs/buffer_size_kb"
+    # One at a time: a name the kernel cannot trace fails its own write only, and an empty filter
+    # would trace every function.
+    echo >"$tracefs/set_ftrace_filter"
+    for fn in loopback_jiffies_timer_pos_update copy_play_buf clear_capture_buf \
+        loopback_jiffies_timer_function loopback_pointer snd_pcm_update_hw_ptr0 \
+        __snd_pcm_lib_xfer snd_pcm_ioctl do_pcm_hwsync snd_pcm_poll; do
+        echo "$fn" >>"$tracefs/set_ftrace_filter" 2>/dev/null ||
+            echo "BENCH ftrace $name: $fn cannot be traced"
+    done
+    # (tracefs files report a size of 0: count the lines.)
+    traced=$(grep -c . "$tracefs/set_ftrace_filter")
+    if [ "$traced" -eq 0 ] || [ "$traced" -ge 50 ]; then
+        echo "BENCH ftrace $name: no filter set, not tracing"
+        return
+    fi
+    echo "BENCH ftrace $name traces $(tr '\n' ' ' <"$tracefs/set_ftrace_filter")"
+    echo function >"$tracefs/current_tracer"
+    echo >"$tracefs/trace"
+    echo 1 >"$tracefs/tracing_on"
+    sleep "$ftrace_seconds"
+    echo 0 >"$tracefs/tracing_on"
+    awk -v n="$name" -v b="$((ftrace_seconds * 48000 / 1024))" '
+        /^#/ { next }
+        {
+            for (i = 1; i <= NF && $i !~ /^\[[0-9]+\]$/; i++) {}
+            if (i > NF) next
+            comm = $1
+            for (j = 2; j < i; j++) comm = comm " " $j
+            sub(/-[0-9]+$/, "", comm)
+            ctx = substr($(i + 1), 3, 1)
+            key = comm " " $(NF - 1) $NF " " ctx
+            count[key]++
+        }
+        END {
+            for (k in count) printf "BENCH ftrace %s %s per_block=%.2f count=%d blocks=%d\n", n, k, (b > 0 ? count[k] / b : 0), count[k], b
+        }' "$tracefs/trace" | sort
+    # Then how long the locks, the driver's position update and the transfers take, by process
+    # (the wait inside a transfer included): a stream lock that its waker still holds is spun on.
+    # On this kernel the graph shows no calls of a process that sleeps in poll() when it starts
+    # (alsaloop, the probe): only the service's lines and the interrupts' are complete.
+    echo >"$tracefs/set_ftrace_filter"
+    for fn in snd_pcm_stream_lock_irq _snd_pcm_stream_lock_irqsave loopback_jiffies_timer_pos_update \
+        copy_play_buf __snd_pcm_lib_xfer snd_pcm_poll; do
+        echo "$fn" >>"$tracefs/set_ftrace_filter" 2>/dev/null
+    done
+    echo function_graph >"$tracefs/current_tracer" || echo "BENCH fgraph cannot set the tracer"
+    echo 1 >"$tracefs/options/funcgraph-proc"
+    echo 1 >"$tracefs/options/funcgraph-tail"
+    echo >"$tracefs/trace"
+    echo 1 >"$tracefs/tracing_on"
+    sleep "$ftrace_seconds"
+    echo 0 >"$tracefs/tracing_on"
+    awk -F '|' -v n="$name" -v b="$((ftrace_seconds * 48000 / 1024))" '
+        NF >= 3 && $2 ~ /[0-9] us/ {
+            split($1, a, " ")
+            comm = a[2]
+            sub(/-[0-9]+$/, "", comm)
+            d = $2
+            gsub(/[^0-9.]/, "", d)
+            f = $3
+            gsub(/[ ;(){}\/*]/, "", f)
+            key = comm " " f
+            us[key] += d
+            count[key]++
+        }
+        END {
+            for (k in us) printf "BENCH fgraph %s %s us_per_block=%.1f count=%d\n", n, k, us[k] / b, count[k]
+        }' "$tracefs/trace" | sort
+    echo nop >"$tracefs/current_tracer"
+    echo >"$tracefs/trace"
+}
+
 # cpu NAME: ticks and wake-ups over $seconds, then system calls over $strace_seconds.
 cpu() {
     name=$1
     # The probe's summary covers the start and the CPU span, not the span under strace.
-    /opt/hdmi/latency_probe hw:0,1 hw:1,1 $((seconds + strace_seconds + perf_seconds + 6)) $((seconds + 4)) \
+    /opt/hdmi/latency_probe hw:0,1 hw:1,1 $((seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 6)) $((seconds + 4)) \
         >/tmp/probe.log 2>&1 &
     probe=$!
     usleep 500000
     start_subject "$name"
     sleep 3
+    echo "BENCH mark start $name"
+    read -r g0 i0 <<EOF
+$(guest_stat)
+EOF
     t0=$(ticks "$subject_pid")
     c0=$(cpu_ns "$subject_pid")
     w0=$(wakeups "$subject_pid")
@@ -123,7 +228,12 @@ cpu() {
     w1=$(wakeups "$subject_pid")
     f1=$(written)
     u1=$(cut -d ' ' -f 1 /proc/uptime)
-    echo "BENCH cpu $name ticks=$((t1 - t0)) cpu_ms=$(ms_between "$c0" "$c1") wakeups=$((w1 - w0)) frames=$((f1 - f0)) span_s=$(echo "$u1 $u0" | awk '{ printf "%.2f", $1 - $2 }')"
+    read -r g1 i1 <<EOF
+$(guest_stat)
+EOF
+    echo "BENCH mark end $name"
+    echo "BENCH cpu $name ticks=$((t1 - t0)) cpu_ms=$(ms_between "$c0" "$c1") wakeups=$((w1 - w0)) frames=$((f1 - f0)) span_s=$(echo "$u1 $u0" | awk '{ printf "%.2f", $1 - $2 }') $(echo "$u0 $u1 $g0 $g1 $i0 $i1 $cpus" |
+        awk '{ printf "guest_busy_ms=%d guest_nonidle_ms=%d", ($4 - $3) * 10, ($2 - $1) * 1000 * $7 - ($6 - $5) * 10 }')"
     if [ "$strace_seconds" -gt 0 ]; then
         strace -f -c -o /tmp/strace.txt -p "$subject_pid" 2>/dev/null &
         tracer=$!
@@ -138,6 +248,7 @@ cpu() {
             / total$/ { printf "BENCH syscalls %s per_block=%.2f frames=%d\n", n, $4 / (s * 48000 / 1024), f }
             NF > 3 && $1 ~ /^[0-9.]+$/ { print "BENCH strace " n " " $0 }' /tmp/strace.txt
     fi
+    [ "$ftrace_seconds" -gt 0 ] && trace_driver "$name"
     if [ "$perf_seconds" -gt 0 ] && command -v perf >/dev/null; then
         perf record -q -F 499 -g -o /tmp/perf.data -p "$subject_pid" -- sleep "$perf_seconds" \
             >/dev/null 2>&1

@@ -7,8 +7,9 @@
 #   guest-bench.sh OUT_DIR SERVICE_OFF SERVICE_ON PROBE [SECONDS [DRIFT_SECONDS [STRACE_SECONDS]]]
 #
 # SERVICE_ON may be "-" to leave that build out. GUEST_BENCH_PERF=S adds the host's perf to the
-# guest and a profile of S seconds per subject; GUEST_BENCH_SUBJECTS=A,B measures only those
-# (service-off, service-on, alsaloop-S0, alsaloop-S4); GUEST_BENCH_EXTRA="NAME=PATH ..." adds more
+# guest and a profile of S seconds per subject; GUEST_BENCH_FTRACE=S a function trace of the
+# driver's calls over S seconds per subject; GUEST_BENCH_SUBJECTS=A,B measures only those
+# (service-off, service-on, alsaloop-S0, alsaloop-S4, probe-only); GUEST_BENCH_EXTRA="NAME=PATH ..." adds more
 # builds of the service, measured as service-NAME when named in GUEST_BENCH_SUBJECTS. Kernel and busybox come from Debian's archive
 # through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
 set -euo pipefail
@@ -118,9 +119,49 @@ rm -rf "$root"
 
 # --- Boot ------------------------------------------------------------------------------------------
 # Two vCPUs: the probe and the program measured each have one.
-runs=$((4 * (seconds + strace_seconds + perf_seconds + 8) + 4 * (drift + 4) + 60))
+ftrace_seconds=${GUEST_BENCH_FTRACE:-0}
+subject_count=4
+[[ -z ${GUEST_BENCH_SUBJECTS:-} ]] || subject_count=$(tr ',' '\n' <<<"$GUEST_BENCH_SUBJECTS" | grep -c .)
+runs=$((subject_count * (seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 8) + 4 * (drift + 4) + 60))
+console=$out/console.log
+marks=$out/host-marks.txt
+: >"$console"
+: >"$marks"
 BOOT_GUEST_CPUS=2 BOOT_GUEST_MEMORY=512 "$system/boot-guest.sh" x86_64 "$out" "$((runs * 2))" \
-    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}" \
-    >"$out/console.log" 2>&1 || fail "the guest failed: $(tail -n 5 "$out/console.log" | tr '\n' ' ')"
-grep -a '^BENCH ' "$out/console.log" | tr -d '\r'
-grep -aq '^BENCH status 0' "$out/console.log" || fail "the guest did not finish: see $out/console.log"
+    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds bench.ftrace=$ftrace_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}" \
+    >"$console" 2>&1 &
+boot=$!
+
+# The host's view of the whole guest: QEMU's CPU time (all its threads, as the host's scheduler
+# counts it) at each of the guest's "BENCH mark" lines. Unlike the guest's own clock it does not
+# grow when the host preempts a vCPU, so it is the steadier figure on a busy host.
+qemu_pid() {
+    local pid=$boot child
+    for _ in 1 2; do  # boot-guest.sh, then timeout, then QEMU
+        child=$(pgrep -P "$pid" | head -n 1) || return 1
+        pid=$child
+    done
+    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == qemu-system-* ]] && echo "$pid"
+}
+watch_marks() {
+    local line qemu='' ns
+    while IFS= read -r line; do
+        [[ $line == "BENCH mark "* ]] || continue
+        [[ -n $qemu ]] || qemu=$(qemu_pid) || continue
+        ns=$(cat /proc/"$qemu"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%.0f", s }')
+        echo "${line%$'\r'} $ns $(date +%s.%N)" >>"$marks"
+    done < <(tail -n +1 -F --pid="$boot" "$console" 2>/dev/null)
+}
+watch_marks &
+watcher=$!
+# An interrupted run takes the guest (boot-guest.sh stops QEMU) and the watcher with it.
+trap 'kill "$boot" "$watcher" 2>/dev/null || true' EXIT
+status=0
+wait "$boot" || status=$?
+wait "$watcher" || true
+[[ $status -eq 0 ]] || fail "the guest failed: $(tail -n 5 "$console" | tr '\n' ' ')"
+grep -a '^BENCH ' "$console" | tr -d '\r' | grep -v '^BENCH mark '
+# "BENCH mark start|end NAME NS T": the span's QEMU CPU in ms and its length on the host's clock.
+awk '$3 == "start" { ns = $5; t = $6 }
+     $3 == "end" && ns != "" { printf "BENCH host %s qemu_ms=%.0f host_span_s=%.2f\n", $4, ($5 - ns) / 1e6, $6 - t; ns = "" }' "$marks"
+grep -aq '^BENCH status 0' "$console" || fail "the guest did not finish: see $console"
