@@ -5,11 +5,12 @@
 #
 # Installs what is missing (apt-get, through sudo when not root), configures with the armhf
 # toolchain file, builds, and runs CTest; the test executables run under qemu-arm-static, called
-# explicitly. Three builds, all under BUILD_DIR:
+# explicitly. Four builds, all under BUILD_DIR:
 #   BUILD_DIR                   the default build (no drift compensation), its whole unit suite,
 #                               the drift tests with every resampler included
-#   BUILD_DIR/drift-samplerate  drift compensation with libsamplerate (an armhf Debian board)
-#   BUILD_DIR/drift-speex       drift compensation with speex at Android's step (4093)
+#   BUILD_DIR/drift             drift compensation as a Linux build has it by default
+#   BUILD_DIR/drift-samplerate  drift compensation with libsamplerate
+#   BUILD_DIR/drift-speex       drift compensation as Android has it: speex, quality 3, step 1/4093
 # Each part prints the seconds it took.
 set -euo pipefail
 
@@ -84,32 +85,39 @@ part_done "the default build's unit suite"
 # --- Drift compensation on --------------------------------------------------------------------------
 # The service and the test programs that the option changes: unit_tests (the service's loop with
 # the compensation compiled in) and unit_drift_tests (the run over the fakes through the build's
-# resampler; its table rows run each resampler found, at the build's speex step). The other unit
-# programs do not see the option and are not built again; their tests are left out by their
-# placeholder's name (_NOT_BUILT). The loopback cases that compare the audio bit for bit cannot
-# pass with resampled blocks (label exact_audio).
-#   variant NAME LIBRARY CTEST_EXCLUDE CMAKE_OPTION...
+# resampler; its table rows run each resampler found, at the build's speex step and quality). The
+# other unit programs do not see the option and are not built again; their tests are left out by
+# their placeholder's name (_NOT_BUILT). The loopback cases that compare the audio bit for bit
+# cannot pass with resampled blocks (label exact_audio). Each program must link the resampler
+# library that the build's cache names.
+#   variant NAME CTEST_EXCLUDE CMAKE_OPTION...
 variant() {
-    local name=$1 lib=$2 exclude=$3
-    shift 3
-    local dir=$build/$name
+    local name=$1 exclude=$2
+    shift 2
+    local dir=$build/$name resampler lib program
     configure "$dir" -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs" --target hdmi-preview-audio unit_tests unit_drift_tests ||
         fail "build of $dir failed"
-    local program
+    resampler=$(sed -n 's/^HDMI_PREVIEW_DRIFT_RESAMPLER:STRING=//p' "$dir/CMakeCache.txt")
+    case $resampler in
+    samplerate) lib=libsamplerate.so ;;
+    speex) lib=libspeexdsp.so ;;
+    *) fail "$dir/CMakeCache.txt names no known resampler ('$resampler')" ;;
+    esac
     for program in service/hdmi-preview-audio tests/unit/unit_tests tests/unit/unit_drift_tests; do
         check_arm "$dir/$program" "$lib"
     done
-    part_done "the $name build"
+    part_done "the $name build ($resampler)"
     ctest --test-dir "$dir" -L unit -LE exact_audio -E "$exclude" --output-on-failure -j "$jobs" ||
         fail "unit tests of $dir under qemu-arm failed (see $dir/Testing/Temporary/LastTest.log)"
     part_done "the $name build's unit tests"
 }
-# What an armhf Debian board gets. Its table rows are the default build's (same resamplers, same
-# speex step), which ran above.
-variant drift-samplerate libsamplerate.so '_NOT_BUILT$|^DriftTest\.' \
-    -DHDMI_PREVIEW_DRIFT_RESAMPLER=samplerate
+# What an armhf Debian board gets: the option alone, and with libsamplerate, which stays
+# selectable. Their table rows are the default build's (same resamplers, same speex step and
+# quality), which ran above.
+variant drift '_NOT_BUILT$|^DriftTest\.'
+variant drift-samplerate '_NOT_BUILT$|^DriftTest\.' -DHDMI_PREVIEW_DRIFT_RESAMPLER=samplerate
 # What an Android device gets: speex at quality 3 in steps of 1/4093 (android/README.md), the
 # table rows included.
-variant drift-speex libspeexdsp.so '_NOT_BUILT$' -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex \
+variant drift-speex '_NOT_BUILT$' -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex \
     -DHDMI_PREVIEW_SPEEX_DENOMINATOR=4093 -DHDMI_PREVIEW_SPEEX_QUALITY=3
