@@ -31,5 +31,5 @@ ensure_packages() {
 }
 
 # What every build of the project needs on a Debian 12 host.
-BUILD_PACKAGES=(cmake make g++ pkg-config libasound2-dev libgtest-dev libbenchmark-dev libsamplerate0-dev libsoxr-dev
-    libspeexdsp-dev)
+BUILD_PACKAGES=(cmake make g++ pkg-config libasound2-dev libgtest-dev libbenchmark-dev libspeexdsp-dev
+    libsamplerate0-dev libsoxr-dev)
