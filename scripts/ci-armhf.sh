@@ -10,7 +10,8 @@
 #                               the drift tests with every resampler included
 #   BUILD_DIR/drift             drift compensation as a Linux build has it by default
 #   BUILD_DIR/drift-samplerate  drift compensation with libsamplerate
-#   BUILD_DIR/drift-speex       drift compensation as Android has it: speex, quality 3, step 1/4093
+#   BUILD_DIR/drift-speex       drift compensation as Android has it: speex, quality 3, step 1/4093,
+#                               with its own rows of the drift tables
 # Each part prints the seconds it took.
 set -euo pipefail
 
@@ -88,13 +89,15 @@ part_done "the default build's unit suite"
 # resampler; its table rows run each resampler found, at the build's speex step and quality). The
 # other unit programs do not see the option and are not built again; their tests are left out by
 # their placeholder's name (_NOT_BUILT). The loopback cases that compare the audio bit for bit
-# cannot pass with resampled blocks (label exact_audio). Each program must link the resampler
+# cannot pass with resampled blocks (label exact_audio). The table rows (DriftTest.X/BACKEND) run
+# only where the build adds a backend the default build did not run: ROWS is what the selected
+# rows' names must end with ('' when none may be selected). Each program must link the resampler
 # library that the build's cache names.
-#   variant NAME CTEST_EXCLUDE CMAKE_OPTION...
+#   variant NAME CTEST_EXCLUDE ROWS CMAKE_OPTION...
 variant() {
-    local name=$1 exclude=$2
-    shift 2
-    local dir=$build/$name resampler lib program
+    local name=$1 exclude=$2 rows=$3
+    shift 3
+    local dir=$build/$name resampler lib program selected others
     configure "$dir" -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs" --target hdmi-preview-audio unit_tests unit_drift_tests ||
         fail "build of $dir failed"
@@ -108,6 +111,17 @@ variant() {
         check_arm "$dir/$program" "$lib"
     done
     part_done "the $name build ($resampler)"
+    selected=$(ctest --test-dir "$dir" -N -L unit -LE exact_audio -E "$exclude" |
+        sed -n 's/^ *Test *#[0-9]*: \(DriftTest\..*\)$/\1/p') ||
+        fail "cannot list the unit tests of $dir"
+    if [[ -z $rows ]]; then
+        [[ -z $selected ]] || fail "$dir selects table rows that the default build runs"
+    else
+        [[ -n $selected ]] || fail "$dir selects none of its table rows (names ending $rows)"
+        others=$(grep -Evc -- "$rows\$" <<<"$selected" || true)
+        [[ $others == 0 ]] || fail "$dir selects $others table rows of other backends"
+        echo "ci-armhf: the $name build runs $(wc -l <<<"$selected") table rows ($rows)"
+    fi
     ctest --test-dir "$dir" -L unit -LE exact_audio -E "$exclude" --output-on-failure -j "$jobs" ||
         fail "unit tests of $dir under qemu-arm failed (see $dir/Testing/Temporary/LastTest.log)"
     part_done "the $name build's unit tests"
@@ -115,9 +129,10 @@ variant() {
 # What an armhf Debian board gets: the option alone, and with libsamplerate, which stays
 # selectable. Their table rows are the default build's (same resamplers, same speex step and
 # quality), which ran above.
-variant drift '_NOT_BUILT$|^DriftTest\.'
-variant drift-samplerate '_NOT_BUILT$|^DriftTest\.' -DHDMI_PREVIEW_DRIFT_RESAMPLER=samplerate
-# What an Android device gets: speex at quality 3 in steps of 1/4093 (android/README.md), the
-# table rows included.
-variant drift-speex '_NOT_BUILT$' -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex \
+variant drift '_NOT_BUILT$|^DriftTest\.' ''
+variant drift-samplerate '_NOT_BUILT$|^DriftTest\.' '' -DHDMI_PREVIEW_DRIFT_RESAMPLER=samplerate
+# What an Android device gets: speex at quality 3 in steps of 1/4093 (android/README.md), with its
+# own table rows; libsamplerate's are the default build's.
+variant drift-speex '_NOT_BUILT$|^DriftTest\..*/samplerate$' /speex_q3 \
+    -DHDMI_PREVIEW_DRIFT_RESAMPLER=speex \
     -DHDMI_PREVIEW_SPEEX_DENOMINATOR=4093 -DHDMI_PREVIEW_SPEEX_QUALITY=3

@@ -4,6 +4,7 @@
 
 #include "drift.h"
 
+#include <ctype.h>
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
@@ -33,11 +34,26 @@ using drift_simulation::kRate;
 
 constexpr size_t kFiveSeconds = 235;  // blocks
 
+// The tables run once per resampler built in, each instance named after it (DriftTest.X/samplerate,
+// DriftTest.X/speex_q3), so that a build can select the rows its resampler adds and CTest can run
+// them side by side.
+class DriftTest : public testing::TestWithParam<const struct resampler_backend*> {};
+
+std::string backend_test_name(const testing::TestParamInfo<const struct resampler_backend*>& info) {
+    std::string name = info.param->name;
+    for (char& c : name) {
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(, DriftTest, testing::ValuesIn(kBackends), backend_test_name);
+
 // Either clock faster, by an ordinary offset and by the tenfold one the virtual cards run: the
 // queue never empties or overflows, is within 2 ms of its set point after 5 s, settles there, and
 // the ratio on the offset: within a few ppm (no audible wobble) where the resampler takes any
 // ratio, within a step and seldom changed where it moves in steps.
-TEST(DriftTest, QueueAndRatioSettleForEitherClockFaster) {
+TEST_P(DriftTest, QueueAndRatioSettleForEitherClockFaster) {
     struct Case {
         double offset_ppm;
         double jitter;
@@ -45,30 +61,29 @@ TEST(DriftTest, QueueAndRatioSettleForEitherClockFaster) {
     const Case cases[] = {{300, 0}, {-300, 0}, {300, 2}, {-300, 2}, {3000, 2}, {-3000, 2}, {0, 2}};
     constexpr int kBlocks = 1500;
     constexpr int kSettled = 500;
-    for (const struct resampler_backend* backend : kBackends) {
-        const double step = backend->ratio_step;
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message()
-                         << backend->name << ", " << c.offset_ppm << " ppm, jitter " << c.jitter);
-            const drift_simulation::Run run =
-                drift_simulation::simulate(backend, c.offset_ppm, kBlocks, c.jitter);
-            ASSERT_TRUE(run.created);
-            EXPECT_GT(run.min_queue, 0.5 * kBlock);            // never near an underrun
-            EXPECT_LE(run.max_queue, kBuffer - 0.5 * kBlock);  // nor near a full buffer
-            EXPECT_LT(drift_simulation::peak_deviation(run, kFiveSeconds), 96);
-            // A held step lets the queue swing by about a frame per 10 ppm of step.
-            EXPECT_LT(drift_simulation::peak_deviation(run, kBlocks - kSettled),
-                      4.0 + c.jitter + step * 1e5);
-            double ratio_error = 0;
-            int changes = 0;
-            for (size_t b = kBlocks - kSettled; b < run.ratio.size(); ++b) {
-                ratio_error = std::max(ratio_error, fabs(run.ratio[b] - 1 - c.offset_ppm * 1e-6));
-                changes += run.ratio[b] != run.ratio[b - 1];
-            }
-            EXPECT_LT(ratio_error, step > 0 ? 1.01 * step : 4e-6);
-            if (step > 0) {
-                EXPECT_LE(changes, 10);
-            }
+    const struct resampler_backend* backend = GetParam();
+    const double step = backend->ratio_step;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << backend->name << ", " << c.offset_ppm << " ppm, jitter " << c.jitter);
+        const drift_simulation::Run run =
+            drift_simulation::simulate(backend, c.offset_ppm, kBlocks, c.jitter);
+        ASSERT_TRUE(run.created);
+        EXPECT_GT(run.min_queue, 0.5 * kBlock);            // never near an underrun
+        EXPECT_LE(run.max_queue, kBuffer - 0.5 * kBlock);  // nor near a full buffer
+        EXPECT_LT(drift_simulation::peak_deviation(run, kFiveSeconds), 96);
+        // A held step lets the queue swing by about a frame per 10 ppm of step.
+        EXPECT_LT(drift_simulation::peak_deviation(run, kBlocks - kSettled),
+                  4.0 + c.jitter + step * 1e5);
+        double ratio_error = 0;
+        int changes = 0;
+        for (size_t b = kBlocks - kSettled; b < run.ratio.size(); ++b) {
+            ratio_error = std::max(ratio_error, fabs(run.ratio[b] - 1 - c.offset_ppm * 1e-6));
+            changes += run.ratio[b] != run.ratio[b - 1];
+        }
+        EXPECT_LT(ratio_error, step > 0 ? 1.01 * step : 4e-6);
+        if (step > 0) {
+            EXPECT_LE(changes, 10);
         }
     }
 }
@@ -76,24 +91,23 @@ TEST(DriftTest, QueueAndRatioSettleForEitherClockFaster) {
 // A sine through the compensation keeps its shape: 2^16 frames from 5 s on, either clock faster
 // or none, with the queue's jitter steering the ratio. 15 kHz also keeps its level: a filter too
 // short for the band (speex at quality 0) takes a decibel off it.
-TEST(DriftTest, SinesKeepTheirShape) {
-    for (const struct resampler_backend* backend : kBackends) {
-        for (double offset_ppm : {300.0, -300.0, 0.0}) {
-            for (double tone : {1000.0, 4000.0, 15000.0}) {
-                SCOPED_TRACE(testing::Message()
-                             << backend->name << ", " << offset_ppm << " ppm, " << tone << " Hz");
-                constexpr size_t kFrames = 1 << 16;
-                const drift_simulation::Run run = drift_simulation::simulate(
-                    backend, offset_ppm, kFiveSeconds + kFrames / kBlock + 4, 2, tone, true);
-                ASSERT_GE(run.played.size(), (kFiveSeconds * kBlock + kFrames) * kChannels);
-                const double cycles = tone / (kRate * (1 + offset_ppm * 1e-6));
-                const int16_t* settled = &run.played[kFiveSeconds * kBlock * kChannels];
-                EXPECT_GT(drift_simulation::snr_db(settled, kFrames, cycles), 60);
-                double power = 0;
-                for (size_t i = 0; i < kFrames; ++i)
-                    power += static_cast<double>(settled[2 * i]) * settled[2 * i];
-                EXPECT_NEAR(10 * log10(power / kFrames / (8000.0 * 8000.0 / 2)), 0, 0.3);
-            }
+TEST_P(DriftTest, SinesKeepTheirShape) {
+    const struct resampler_backend* backend = GetParam();
+    for (double offset_ppm : {300.0, -300.0, 0.0}) {
+        for (double tone : {1000.0, 4000.0, 15000.0}) {
+            SCOPED_TRACE(testing::Message()
+                         << backend->name << ", " << offset_ppm << " ppm, " << tone << " Hz");
+            constexpr size_t kFrames = 1 << 16;
+            const drift_simulation::Run run = drift_simulation::simulate(
+                backend, offset_ppm, kFiveSeconds + kFrames / kBlock + 4, 2, tone, true);
+            ASSERT_GE(run.played.size(), (kFiveSeconds * kBlock + kFrames) * kChannels);
+            const double cycles = tone / (kRate * (1 + offset_ppm * 1e-6));
+            const int16_t* settled = &run.played[kFiveSeconds * kBlock * kChannels];
+            EXPECT_GT(drift_simulation::snr_db(settled, kFrames, cycles), 60);
+            double power = 0;
+            for (size_t i = 0; i < kFrames; ++i)
+                power += static_cast<double>(settled[2 * i]) * settled[2 * i];
+            EXPECT_NEAR(10 * log10(power / kFrames / (8000.0 * 8000.0 / 2)), 0, 0.3);
         }
     }
 }
@@ -103,112 +117,105 @@ TEST(DriftTest, SinesKeepTheirShape) {
 // take once running and where it keeps the neighbour it holds), and plays as many frames as that
 // ratio says. (A speex denominator whose rescaled phase overflows 32 bits refuses some of these
 // changes, and its output then runs at a stale ratio.)
-TEST(DriftTest, ResamplersTakeAndMeterEveryRatio) {
+TEST_P(DriftTest, ResamplersTakeAndMeterEveryRatio) {
     std::vector<int16_t> in(kBlock * kChannels), out(2 * kBlock * kChannels);
-    for (const struct resampler_backend* backend : kBackends) {
-        SCOPED_TRACE(backend->name);
-        struct resampler* r = backend->create(kChannels, kRate, kBlock);
-        ASSERT_NE(r, nullptr);
-        // Past the filter's delay first.
-        ASSERT_GE(backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock), 0);
-        for (int pass = 0; pass < 2; ++pass) {
-            for (int k = -700; k <= 700; k += 7) {
-                const double asked = 1 + (pass == 0 ? k : -k) * 7.3e-6;
-                const double taken = backend->set_ratio(r, asked);
-                ASSERT_GT(taken, 0) << asked;
-                EXPECT_LE(fabs(taken - asked), 1.51 * backend->ratio_step + 1e-12) << asked;
-                // Over 8 blocks, the filter's delay and the fraction carried over stay within a
-                // couple of frames.
-                int played = 0;
-                for (int b = 0; b < 8; ++b) {
-                    played += backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock);
-                }
-                EXPECT_NEAR(played, 8 * kBlock * taken, 3) << asked;
+    const struct resampler_backend* backend = GetParam();
+    SCOPED_TRACE(backend->name);
+    struct resampler* r = backend->create(kChannels, kRate, kBlock);
+    ASSERT_NE(r, nullptr);
+    // Past the filter's delay first.
+    ASSERT_GE(backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock), 0);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int k = -700; k <= 700; k += 7) {
+            const double asked = 1 + (pass == 0 ? k : -k) * 7.3e-6;
+            const double taken = backend->set_ratio(r, asked);
+            ASSERT_GT(taken, 0) << asked;
+            EXPECT_LE(fabs(taken - asked), 1.51 * backend->ratio_step + 1e-12) << asked;
+            // Over 8 blocks, the filter's delay and the fraction carried over stay within a
+            // couple of frames.
+            int played = 0;
+            for (int b = 0; b < 8; ++b) {
+                played += backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock);
             }
+            EXPECT_NEAR(played, 8 * kBlock * taken, 3) << asked;
         }
-        backend->destroy(r);
     }
+    backend->destroy(r);
 }
 
 // A ratio that moves back and forth across 1, as it does when the clocks agree, keeps a 4 kHz sine
 // clean: a speex ratio that reduces to a smaller denominator (1/1) drops the fraction of its phase
 // and clicks.
-TEST(DriftTest, RatioAcrossOneKeepsTheSineClean) {
+TEST_P(DriftTest, RatioAcrossOneKeepsTheSineClean) {
     constexpr double kTone = 4000;
     constexpr double kStep = 15.3e-6;
     std::vector<int16_t> in(kBlock * kChannels), out(2 * kBlock * kChannels), played;
-    for (const struct resampler_backend* backend : kBackends) {
-        SCOPED_TRACE(backend->name);
-        struct resampler* r = backend->create(kChannels, kRate, kBlock);
-        ASSERT_NE(r, nullptr);
-        played.clear();
-        for (int b = 0; b < 160; ++b) {
-            ASSERT_GT(backend->set_ratio(r, b / 8 % 3 == 0   ? 1 + kStep
-                                            : b / 8 % 3 == 1 ? 1
-                                                             : 1 - kStep),
-                      0);
-            for (uint32_t i = 0; i < kBlock; ++i) {
-                const double t = static_cast<double>(b * kBlock + i) / kRate;
-                in[2 * i] = in[2 * i + 1] =
-                    static_cast<int16_t>(lrint(8000 * sin(2 * M_PI * kTone * t)));
-            }
-            const int frames = backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock);
-            ASSERT_GE(frames, 0);
-            played.insert(played.end(), out.begin(), out.begin() + frames * kChannels);
+    const struct resampler_backend* backend = GetParam();
+    SCOPED_TRACE(backend->name);
+    struct resampler* r = backend->create(kChannels, kRate, kBlock);
+    ASSERT_NE(r, nullptr);
+    for (int b = 0; b < 160; ++b) {
+        ASSERT_GT(backend->set_ratio(r, b / 8 % 3 == 0   ? 1 + kStep
+                                        : b / 8 % 3 == 1 ? 1
+                                                         : 1 - kStep),
+                  0);
+        for (uint32_t i = 0; i < kBlock; ++i) {
+            const double t = static_cast<double>(b * kBlock + i) / kRate;
+            in[2 * i] = in[2 * i + 1] =
+                static_cast<int16_t>(lrint(8000 * sin(2 * M_PI * kTone * t)));
         }
-        backend->destroy(r);
-        // Past the filter's delay; the ratio averages 1.
-        EXPECT_GT(
-            drift_simulation::snr_db(&played[4 * kBlock * kChannels], 150 * kBlock, kTone / kRate),
-            70);
+        const int frames = backend->process(r, in.data(), kBlock, out.data(), 2 * kBlock);
+        ASSERT_GE(frames, 0);
+        played.insert(played.end(), out.begin(), out.begin() + frames * kChannels);
     }
+    backend->destroy(r);
+    // Past the filter's delay; the ratio averages 1.
+    EXPECT_GT(
+        drift_simulation::snr_db(&played[4 * kBlock * kChannels], 150 * kBlock, kTone / kRate), 70);
 }
 
 // Offsets beyond the clamp are not followed: the ratio stops at its limit instead of running off.
-TEST(DriftTest, RatioIsClamped) {
-    for (const struct resampler_backend* backend : kBackends) {
-        SCOPED_TRACE(backend->name);
-        DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend), drift_destroy);
-        ASSERT_TRUE(drift);
-        std::vector<int16_t> block(kBlock * kChannels);
-        uint32_t frames = 0;
-        for (int b = 0; b < 1000; ++b) {
-            drift_resample(drift.get(), block.data(), kBlock, 0, &frames);
-        }
-        EXPECT_NEAR(drift_ratio(drift.get()), 1.005, std::max(backend->ratio_step, 1e-9));
-        EXPECT_LE(frames, static_cast<uint32_t>(kBlock * 1.005) + 2);
+TEST_P(DriftTest, RatioIsClamped) {
+    const struct resampler_backend* backend = GetParam();
+    SCOPED_TRACE(backend->name);
+    DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend), drift_destroy);
+    ASSERT_TRUE(drift);
+    std::vector<int16_t> block(kBlock * kChannels);
+    uint32_t frames = 0;
+    for (int b = 0; b < 1000; ++b) {
+        drift_resample(drift.get(), block.data(), kBlock, 0, &frames);
     }
+    EXPECT_NEAR(drift_ratio(drift.get()), 1.005, std::max(backend->ratio_step, 1e-9));
+    EXPECT_LE(frames, static_cast<uint32_t>(kBlock * 1.005) + 2);
 }
 
 // After an underrun playback restarts with a block or more above the queue it lost: the ratio
 // brings it back to the set point without carrying it far past (the settled loop carried it most
 // of a block past or emptied it: the next underrun), with either clock faster.
-TEST(DriftTest, QueueComesBackAfterAnUnderrunWithoutOvershoot) {
-    for (const struct resampler_backend* backend : kBackends) {
-        for (const double offset_ppm : {-300.0, 300.0}) {
-            SCOPED_TRACE(testing::Message() << backend->name << ", " << offset_ppm << " ppm");
-            DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend),
-                             drift_destroy);
-            ASSERT_TRUE(drift);
-            std::vector<int16_t> block(kBlock * kChannels);
-            // Frames queued just before each write; playback takes a block and the offset each.
-            double queued = kBlock;
-            const auto step = [&](double reported) {
-                uint32_t frames = 0;
-                drift_resample(drift.get(), block.data(), kBlock, reported, &frames);
-                queued += frames - kBlock * (1 + offset_ppm * 1e-6);
-            };
-            for (int b = 0; b < 1500; ++b) step(queued);  // settled
-            for (int b = 0; b < 3; ++b) step(-1);         // stopped
-            queued = 2.7 * kBlock;
-            double lowest = queued;
-            for (int b = 0; b < 3000; ++b) {
-                step(queued);
-                lowest = std::min(lowest, queued);
-            }
-            EXPECT_GT(lowest, kBlock - 200.0);
-            EXPECT_NEAR(queued, kBlock, 20);
+TEST_P(DriftTest, QueueComesBackAfterAnUnderrunWithoutOvershoot) {
+    const struct resampler_backend* backend = GetParam();
+    for (const double offset_ppm : {-300.0, 300.0}) {
+        SCOPED_TRACE(testing::Message() << backend->name << ", " << offset_ppm << " ppm");
+        DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend), drift_destroy);
+        ASSERT_TRUE(drift);
+        std::vector<int16_t> block(kBlock * kChannels);
+        // Frames queued just before each write; playback takes a block and the offset each.
+        double queued = kBlock;
+        const auto step = [&](double reported) {
+            uint32_t frames = 0;
+            drift_resample(drift.get(), block.data(), kBlock, reported, &frames);
+            queued += frames - kBlock * (1 + offset_ppm * 1e-6);
+        };
+        for (int b = 0; b < 1500; ++b) step(queued);  // settled
+        for (int b = 0; b < 3; ++b) step(-1);         // stopped
+        queued = 2.7 * kBlock;
+        double lowest = queued;
+        for (int b = 0; b < 3000; ++b) {
+            step(queued);
+            lowest = std::min(lowest, queued);
         }
+        EXPECT_GT(lowest, kBlock - 200.0);
+        EXPECT_NEAR(queued, kBlock, 20);
     }
 }
 
