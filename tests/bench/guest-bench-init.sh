@@ -16,9 +16,9 @@
 # (a function trace of S seconds per subject counting the driver's calls per process; default 0,
 # none), bench.subjects=A,B (default service-off,service-on,alsaloop-S0,alsaloop-S4; probe-only
 # runs no copying program, the probe's and the idle guest's share).
-/bin/busybox --install -s
-export PATH=/bin:/sbin:/usr/bin:/usr/sbin
-export LD_LIBRARY_PATH=/lib
+. /lib/guest-init-lib.sh
+# shellcheck disable=SC2034  # read by guest-init-lib.sh
+guest_tag=BENCH
 export HOME=/tmp
 
 finish() {
@@ -28,10 +28,7 @@ finish() {
     reboot -f
 }
 
-mount -t proc proc /proc || finish 90
-mount -t sysfs sysfs /sys || finish 90
-mount -t devtmpfs devtmpfs /dev || finish 90
-mount -t tmpfs tmpfs /tmp || finish 90
+guest_setup
 
 seconds=20
 drift=60
@@ -50,18 +47,7 @@ for word in $(cat /proc/cmdline); do
     esac
 done
 
-for module in soundcore snd snd-timer snd-pcm; do
-    modprobe "$module" || { echo "BENCH cannot load module $module"; finish 91; }
-done
-modprobe snd-aloop index=0,1 enable=1,1 pcm_substreams=1,1 || finish 91
-for node in pcmC0D0c pcmC0D1p pcmC1D0p pcmC1D1c; do
-    n=0
-    while [ ! -e "/dev/snd/$node" ]; do
-        n=$((n + 1))
-        [ $n -lt 500 ] || { echo "BENCH /dev/snd/$node missing"; finish 92; }
-        usleep 10000
-    done
-done
+guest_load_cards
 echo "BENCH kernel $(uname -r), $(grep -c ^processor /proc/cpuinfo) vCPU, HZ tick $(getconf CLK_TCK 2>/dev/null || echo 100)"
 
 store=/tmp/store

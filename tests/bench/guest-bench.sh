@@ -30,91 +30,34 @@ probe=$4
 seconds=${5:-20}
 drift=${6:-60}
 strace_seconds=${7:-10}
-# shellcheck disable=SC2034  # read by guest-kernel.sh
-deb_arch=amd64
-triple=x86_64-linux-gnu
 cache=$out/cache
 mkdir -p "$cache" || fail "cannot create $cache"
 cache=$(cd "$cache" && pwd)
+out=$(cd "$out" && pwd)
 
-# --- Kernel and busybox --------------------------------------------------------------------------
-# shellcheck source=tests/system/guest-kernel.sh
-. "$system/guest-kernel.sh"
-kernel_deb=$(fetch "$(kernel_package linux-image-amd64)")
-busybox_deb=$(fetch busybox-static)
-kernel_tree=$(unpack "$kernel_deb" tree './boot/*' './lib/modules/*/kernel/sound/*' \
-    './lib/modules/*/modules.builtin*')
-busybox_tree=$(unpack "$busybox_deb" tree ./bin/busybox)
-kver=$(basename "$(find "$kernel_tree/lib/modules" -mindepth 1 -maxdepth 1 -type d | head -n 1)")
-[[ -n $kver ]] || fail "$kernel_deb holds no lib/modules/<version>"
-cp "$(elf_kernel "$kernel_tree" "$kver")" "$out/kernel"
-
-# --- Root file system ------------------------------------------------------------------------------
+# --- Kernel and root file system: the system guest's steps (tests/system/guest-root.sh) ----------
+# shellcheck source=tests/system/guest-root.sh
+. "$system/guest-root.sh"
+guest_arch x86_64
+guest_kernel "$out"
 root=$out/root
-rm -rf "$root"
-mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib,proc,sys,dev,tmp,opt/hdmi,usr/share}
-cp "$busybox_tree/bin/busybox" "$root/bin/busybox"
-ln -s busybox "$root/bin/sh"
-cp "$here/guest-bench-init.sh" "$root/init"
-chmod 755 "$root/init"
-
-moddir=lib/modules/$kver
-for module in soundcore snd snd-timer snd-pcm snd-aloop; do
-    path=$(cd "$kernel_tree" && find "$moddir/kernel/sound" -name "$module.ko*" | head -n 1)
-    [[ -n $path ]] || fail "$kernel_deb has no module $module"
-    mkdir -p "$root/$(dirname "$path")"
-    cp "$kernel_tree/$path" "$root/$path"
-    echo "${path#"$moddir"/}" >>"$root/$moddir/modules.order"
-done
-cp "$kernel_tree/$moddir"/modules.builtin* "$root/$moddir/" 2>/dev/null || true
-depmod -b "$root" "$kver" || fail "depmod -b $root $kver failed"
-
-programs=()
-add_program() {
-    [[ -x $1 ]] || fail "$1 missing or not executable"
-    strip --strip-debug -o "$root/$2" "$1" || fail "strip cannot copy $1"
-    programs+=("$1")
-}
-add_program "$service_off" opt/hdmi/hdmi-preview-audio-off
-[[ $service_on == - ]] || add_program "$service_on" opt/hdmi/hdmi-preview-audio-on
-add_program "$probe" opt/hdmi/latency_probe
+guest_root "$root" "$here/guest-bench-init.sh"
+guest_add_program "$root" "$service_off" opt/hdmi/hdmi-preview-audio-off
+[[ $service_on == - ]] || guest_add_program "$root" "$service_on" opt/hdmi/hdmi-preview-audio-on
+guest_add_program "$root" "$probe" opt/hdmi/latency_probe
 for extra in ${GUEST_BENCH_EXTRA:-}; do
-    add_program "${extra#*=}" "opt/hdmi/hdmi-preview-audio-${extra%%=*}"
+    guest_add_program "$root" "${extra#*=}" "opt/hdmi/hdmi-preview-audio-${extra%%=*}"
 done
 perf_seconds=${GUEST_BENCH_PERF:-0}
 tools=(alsaloop amixer strace)
 [[ $perf_seconds -eq 0 ]] || tools+=(perf)
 for tool in "${tools[@]}"; do
     path=$(command -v "$tool") || fail "$tool not installed (packages alsa-utils, strace)"
-    add_program "$path" "usr/bin/$tool"
+    guest_add_program "$root" "$path" "usr/bin/$tool"
 done
-
-# Shared libraries, followed recursively, and the program interpreter.
-declare -A copied=()
-queue=("${programs[@]}")
-while [[ ${#queue[@]} -gt 0 ]]; do
-    elf=${queue[0]}
-    queue=("${queue[@]:1}")
-    while read -r name; do
-        [[ -n ${copied[$name]:-} ]] && continue
-        lib=
-        for dir in "/lib/$triple" "/usr/lib/$triple"; do
-            [[ -e $dir/$name ]] && { lib=$dir/$name; break; }
-        done
-        [[ -n $lib ]] || fail "library $name (needed by $elf) not found"
-        cp -L "$lib" "$root/lib/$name"
-        copied[$name]=1
-        queue+=("$lib")
-    done < <(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-done
-interp=$(readelf -l "$service_off" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
-mkdir -p "$root$(dirname "$interp")"
-cp -L "/lib/$triple/$(basename "$interp")" "$root$interp"
-mkdir -p "$root/usr/share/alsa"
-(cd /usr/share/alsa && tar -c --exclude='./ucm*' --exclude='./topology' .) |
-    tar -x -C "$root/usr/share/alsa" || fail "cannot copy /usr/share/alsa"
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$out/initramfs.cpio" ||
-    fail "cannot pack $out/initramfs.cpio"
+guest_add_libraries "$root"
+guest_add_alsa_config "$root"
+guest_pack "$root" "$out/initramfs.cpio"
 rm -rf "$root"
 
 # --- Boot ------------------------------------------------------------------------------------------
