@@ -15,7 +15,7 @@
 #
 # In the guest, a program's own CPU (its threads' scheduler time) does not tell its whole cost:
 # snd-aloop moves the audio between its substreams in whichever context asks it for a position
-# first (its timer, the program, the probe), so part of the driver's work lands on the program
+# first (its timer, the program, the probe), so part of the driver's work may land on the program
 # by chance. The guest table therefore also gives the whole guest's busy time over the same span:
 # "guest" from the guest's /proc/stat (all vCPUs: the span times the vCPUs less the idle time,
 # which the kernel counts exactly while the tick is stopped, so interrupts taken while idle

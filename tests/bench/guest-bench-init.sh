@@ -7,7 +7,7 @@
 #
 # Besides the subject's own CPU, the span's whole-guest busy time: snd-aloop moves the audio
 # between its substreams in whichever context asks it for a position first (its timer, or any
-# process's pointer query), so the driver's work lands on the subject, the probe or an interrupt
+# process's pointer query), so the driver's work may land on the subject, the probe or an interrupt
 # by chance; the whole guest counts it wherever it lands.
 #
 # Kernel command line: bench.seconds=S (CPU span, default 20), bench.drift=S (each drift run,
