@@ -9,9 +9,11 @@
 # SERVICE_ON may be "-" to leave that build out. GUEST_BENCH_PERF=S adds the host's perf to the
 # guest and a profile of S seconds per subject; GUEST_BENCH_FTRACE=S a function trace of the
 # driver's calls over S seconds per subject; GUEST_BENCH_SUBJECTS=A,B measures only those
-# (service-off, service-on, alsaloop-S0, alsaloop-S4, probe-only); GUEST_BENCH_EXTRA="NAME=PATH ..." adds more
-# builds of the service, measured as service-NAME when named in GUEST_BENCH_SUBJECTS. Kernel and busybox come from Debian's archive
-# through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
+# (service-off, service-on, alsaloop-S0, alsaloop-S4, probe-only); GUEST_BENCH_EXTRA="NAME=PATH
+# ..." adds more builds of the service, measured as service-NAME when named in
+# GUEST_BENCH_SUBJECTS; GUEST_BENCH_CPUS=N boots the guest with N vCPUs (default 2). Kernel and
+# busybox come from Debian's archive through apt-get download (cached in OUT_DIR/cache); alsaloop,
+# amixer and strace are the host's.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -70,7 +72,7 @@ console=$out/console.log
 marks=$out/host-marks.txt
 : >"$console"
 : >"$marks"
-BOOT_GUEST_CPUS=2 BOOT_GUEST_MEMORY=512 "$system/boot-guest.sh" x86_64 "$out" "$((runs * 2))" \
+BOOT_GUEST_CPUS=${GUEST_BENCH_CPUS:-2} BOOT_GUEST_MEMORY=512 "$system/boot-guest.sh" x86_64 "$out" "$((runs * 2))" \
     "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds bench.ftrace=$ftrace_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}" \
     >"$console" 2>&1 &
 boot=$!
