@@ -104,11 +104,7 @@ int main(int argc, char** argv) {
                 const double cycles = tones[t] / (kRate * (1 + ppm * 1e-6));
                 const int16_t* start = tone.played.data() + 2 * from;
                 snr[t] = drift_simulation::snr_db(start, kWavFrames, cycles);
-                double power = 0;
-                for (size_t i = 0; i < kWavFrames; ++i) {
-                    power += static_cast<double>(start[2 * i]) * start[2 * i];
-                }
-                level_db = 10 * log10(power / kWavFrames / (8000.0 * 8000.0 / 2));
+                level_db = drift_simulation::level_db(start, kWavFrames);
                 if (folder != nullptr && (ppm == 300 || ppm == -300)) {
                     char name[96];
                     snprintf(name, sizeof name, "/%s%+.0fppm-%.0fhz.wav", backend->name, ppm,

@@ -52,7 +52,9 @@ struct Run {
     double max_queue = 0;         // just after a write
 };
 
-// A sine of `tone_hz` at 8000 (of 32767) on both channels, or silence at 0 Hz.
+constexpr double kToneAmplitude = 8000;  // of 32767
+
+// A sine of `tone_hz` at kToneAmplitude on both channels, or silence at 0 Hz.
 inline Run simulate(const struct resampler_backend* backend, double offset_ppm, int blocks,
                     double jitter, double tone_hz = 1000, bool keep_output = false) {
     Run run;
@@ -66,7 +68,8 @@ inline Run simulate(const struct resampler_backend* backend, double offset_ppm, 
     for (int b = 0; b < blocks; ++b) {
         for (uint32_t i = 0; i < kBlock; ++i) {
             const double t = static_cast<double>(b * kBlock + i) / kRate;
-            const int16_t s = static_cast<int16_t>(lrint(8000 * sin(2 * M_PI * tone_hz * t)));
+            const int16_t s =
+                static_cast<int16_t>(lrint(kToneAmplitude * sin(2 * M_PI * tone_hz * t)));
             block[2 * i] = block[2 * i + 1] = s;
         }
         const bool started = b >= 2;
@@ -93,6 +96,14 @@ inline double peak_deviation(const Run& run, size_t from) {
         peak = std::max(peak, fabs(run.queue[b] - run.set_point));
     }
     return peak;
+}
+
+// The level of the first channel of `frames` interleaved frames holding a sine, in dB against the
+// sine that simulate() feeds in (0 when the resampler kept it).
+inline double level_db(const int16_t* played, size_t frames) {
+    double power = 0;
+    for (size_t i = 0; i < frames; ++i) power += static_cast<double>(played[2 * i]) * played[2 * i];
+    return 10 * log10(power / frames / (kToneAmplitude * kToneAmplitude / 2));
 }
 
 // Signal to noise of the first channel of `frames` interleaved frames holding a sine of about
