@@ -45,6 +45,12 @@ constexpr double kSmoothingPerLoop = 0.25;
 // little. The queue then swings around its set point as the held step alternates, several
 // seconds apart: by 1.5 frames with 15 ppm steps, by 18 with 244 ppm steps.
 constexpr double kHoldSteps = 0.75;
+// The set point is the queue of the run's first blocks once playback runs (a third of a second),
+// with the ratio held at 1: the latency the uncompensated run starts with, so the compensation
+// never holds less than it would have. At least one block (a start that was slow to write must
+// not leave the run nearer an underrun for good), at most the half of the buffer that leaves a
+// block of room above every write.
+constexpr uint32_t kSetPointBlocks = 16;
 
 }  // namespace
 
@@ -57,9 +63,11 @@ struct drift {
     uint32_t out_capacity = 0;  // frames
     uint32_t buffer_frames = 0;
     int16_t* played = nullptr;
-    double set_point = 0;
-    double adjust = 0;  // the controller's ratio - 1
-    double held = 0;    // the resampler's ratio - 1
+    double set_point = 0;    // frames, provisional until kSetPointBlocks have been measured
+    uint32_t sampled = 0;    // blocks of the set point measured
+    double sampled_sum = 0;  // frames
+    double adjust = 0;       // the controller's ratio - 1
+    double held = 0;         // the resampler's ratio - 1
     double integral = 0;
     double error = 0;      // smoothed, frames
     uint32_t steered = 0;  // blocks
@@ -194,7 +202,21 @@ double drift_ratio(const struct drift* drift) { return 1.0 + drift->held; }
 const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_frames,
                               double queued_frames, uint32_t* out_frames) {
     in_frames = std::min(in_frames, d->max_in_frames);
-    if (queued_frames >= 0) {
+    if (queued_frames >= 0 && d->sampled < kSetPointBlocks) {
+        // A playback that stopped while the set point was being measured starts the measurement
+        // over: it is taken from a running stream's steady blocks.
+        if (d->stopped) {
+            d->sampled = 0;
+            d->sampled_sum = 0;
+        }
+        d->stopped = false;
+        d->sampled_sum += queued_frames;
+        if (++d->sampled == kSetPointBlocks) {
+            const double block = d->max_in_frames;
+            d->set_point = std::clamp(d->sampled_sum / kSetPointBlocks, block,
+                                      std::max(block, d->buffer_frames / 2.0));
+        }
+    } else if (queued_frames >= 0) {
         // Playback restarted after an underrun with a queue a block or more above the one it
         // lost: the loop starts over (the integral keeps the offset found), or its smoothing
         // would still hold the old queue.
@@ -202,7 +224,7 @@ const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_fr
         d->stopped = false;
         steer(d, queued_frames);
         apply_ratio(d);
-    } else if (d->steered > 0) {
+    } else if (d->sampled > 0) {
         d->stopped = true;
     }
     const int frames = d->backend->process(d->resampler, in, in_frames, d->played, d->out_capacity);

@@ -44,8 +44,10 @@ const void* drift_process(struct drift* drift, const void* block, uint32_t size,
 const int16_t* drift_resample(struct drift* drift, const int16_t* in, uint32_t in_frames,
                               double queued_frames, uint32_t* out_frames);
 
-// The queue that the controller holds: frames queued just before a write (one block, so two
-// right after it, as in the uncompensated run).
+// The queue that the controller holds, in frames queued just before a write: the mean of the
+// first blocks once playback runs, during which the ratio stays 1, so the latency that the
+// uncompensated run starts with; at least one block (two right after the write), at most half
+// the playback buffer. Until it is measured, one block.
 double drift_set_point(const struct drift* drift);
 // The ratio in force (output frames per input frame): 1 + the playback clock's offset from the
 // capture clock once settled.

@@ -44,7 +44,7 @@ constexpr uint32_t kBuffer = 4096;
 
 struct Run {
     bool created = false;
-    double set_point = 0;
+    double set_point = 0;         // frames, as the run measured it
     std::vector<double> queue;    // per block, just before the write (NAN before playback starts)
     std::vector<double> ratio;    // per block, in force for that block's output
     std::vector<int16_t> played;  // interleaved, every block's output, when asked for
@@ -61,7 +61,6 @@ inline Run simulate(const struct resampler_backend* backend, double offset_ppm, 
     DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer, backend), drift_destroy);
     if (!drift) return run;
     run.created = true;
-    run.set_point = drift_set_point(drift.get());
     std::vector<int16_t> block(kBlock * kChannels);
     double queue = 0;
     uint32_t seed = 1;
@@ -86,6 +85,7 @@ inline Run simulate(const struct resampler_backend* backend, double offset_ppm, 
         queue += frames;
         run.max_queue = std::max(run.max_queue, queue);
     }
+    run.set_point = drift_set_point(drift.get());  // measured from the first blocks
     return run;
 }
 

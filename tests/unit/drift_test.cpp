@@ -33,6 +33,8 @@ using drift_simulation::kChannels;
 using drift_simulation::kRate;
 
 constexpr size_t kFiveSeconds = 235;  // blocks
+// Past the blocks from which a run takes its set point.
+constexpr int kSetPointBlocks = 20;
 
 // The tables run once per resampler built in, each instance named after it (DriftTest.X/samplerate,
 // DriftTest.X/speex_q3), so that a build can select the rows its resampler adds and CTest can run
@@ -216,6 +218,45 @@ TEST_P(DriftTest, QueueComesBackAfterAnUnderrunWithoutOvershoot) {
     }
 }
 
+// The set point is the queue that the run starts with, the uncompensated run's latency, and the
+// ratio stays 1 while it is measured: a start with more queued holds that much, one with less
+// holds a block, one past half the buffer holds half. An underrun during the measurement starts
+// it over, so the queue of the stream that stopped does not count.
+TEST(DriftSetPointTest, SetPointIsTheQueueTheRunStartsWith) {
+    struct Case {
+        double start_queue;    // frames before each write, with a jitter of a few frames
+        double stopped_queue;  // before an underrun in the 5th running block; 0: none
+        double set_point;
+    };
+    const Case cases[] = {
+        {1300, 0, 1300}, {700, 0, 1024}, {3000, 0, 2048}, {1150, 400, 1150}, {1024, 0, 1024}};
+    std::vector<int16_t> block(kBlock * kChannels);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.start_queue << ", " << c.stopped_queue);
+        DriftOwner drift(drift_create(kChannels, kRate, kBlock, kBuffer), drift_destroy);
+        ASSERT_TRUE(drift);
+        uint32_t frames = 0;
+        const auto step = [&](double queued) {
+            drift_resample(drift.get(), block.data(), kBlock, queued, &frames);
+        };
+        step(-1);
+        step(-1);
+        if (c.stopped_queue > 0) {
+            for (int b = 0; b < 4; ++b) step(c.stopped_queue);
+            step(-1);
+            step(-1);
+        }
+        for (int b = 0; b < kSetPointBlocks; ++b) {
+            step(c.start_queue + (b % 3 - 1) * 4);
+            // A quarter of a second, well inside the measurement.
+            if (b < 12) {
+                EXPECT_EQ(drift_ratio(drift.get()), 1.0) << b;
+            }
+        }
+        EXPECT_NEAR(drift_set_point(drift.get()), c.set_point, 3);
+    }
+}
+
 class DriftLoopbackTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -278,8 +319,11 @@ TEST_F(DriftLoopbackTest, QueueSteersThePlayedFrames) {
         SCOPED_TRACE(testing::Message() << c.playback_avail << ", " << c.capture_avail);
         SetUp();
         fakes::script().keep_blocks = false;
-        fakes::script().playback_avail.assign(400, c.playback_avail);
-        fakes::script().capture_avail.assign(400, c.capture_avail);
+        // The set point is taken at one block queued; then the queue moves.
+        fakes::script().playback_avail.assign(kSetPointBlocks, 4096 - 1024);
+        fakes::script().playback_avail.resize(400, c.playback_avail);
+        fakes::script().capture_avail.assign(kSetPointBlocks, 0);
+        fakes::script().capture_avail.resize(400, c.capture_avail);
         stop_at_read(400);
         const int64_t played = static_cast<int64_t>(run());
         const int64_t captured = 400 * 1024;
@@ -324,9 +368,11 @@ TEST_F(DriftLoopbackTest, TimeBeforeTheWriteCountsAgainstTheQueue) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.pause_ms << " ms, " << c.queued);
         SetUp();
-        slow_pause_ms = c.pause_ms;
-        fakes::script().playback_avail.assign(20, 4096 - c.queued);
-        fakes::script().capture_avail.assign(20, 0);
+        // The set point is taken at one block queued with nothing in between; then the case.
+        slow_pause_ms = 0;
+        fakes::script().playback_avail.assign(kSetPointBlocks, 4096 - 1024);
+        fakes::script().playback_avail.resize(kSetPointBlocks + 12, 4096 - c.queued);
+        fakes::script().capture_avail.assign(kSetPointBlocks + 12, 0);
         struct pcm_config config = {};
         struct pcm* capture = pcm_open_req(0, 0, PCM_IN, &config, 48000);
         struct pcm* playback = pcm_open(1, 0, PCM_OUT, &config);
@@ -334,7 +380,8 @@ TEST_F(DriftLoopbackTest, TimeBeforeTheWriteCountsAgainstTheQueue) {
                          drift_destroy);
         ASSERT_TRUE(drift);
         std::vector<int16_t> block(size_t{kBlock} * kChannels);
-        for (int i = 0; i < 12; ++i) {
+        for (int i = 0; i < kSetPointBlocks + 12; ++i) {
+            if (i == kSetPointBlocks) slow_pause_ms = c.pause_ms;
             uint32_t out_size = 0;
             drift_process(drift.get(), block.data(), kBlock * kChannels * 2, capture, playback,
                           &out_size);
