@@ -15,7 +15,9 @@
 # of each subject over S seconds when the guest carries perf; default 0, none), bench.ftrace=S
 # (a function trace of S seconds per subject counting the driver's calls per process; default 0,
 # none), bench.subjects=A,B (default service-off,service-on,alsaloop-S0,alsaloop-S4; probe-only
-# runs no copying program, the probe's and the idle guest's share).
+# runs no copying program, the probe's and the idle guest's share), bench.shifts=A,B (card 0's
+# "PCM Rate Shift 100000" values of the drift runs, each run by every service subject; default
+# 99970,100030, about 300 ppm fast and slow; 100000 is no drift).
 . /lib/guest-init-lib.sh
 # shellcheck disable=SC2034  # read by guest-init-lib.sh
 guest_tag=BENCH
@@ -36,6 +38,7 @@ strace_seconds=10
 perf_seconds=0
 ftrace_seconds=0
 subjects="service-off service-on alsaloop-S0 alsaloop-S4"
+shifts="99970 100030"
 for word in $(cat /proc/cmdline); do
     case "$word" in
     bench.seconds=*) seconds=${word#bench.seconds=} ;;
@@ -44,6 +47,7 @@ for word in $(cat /proc/cmdline); do
     bench.perf=*) perf_seconds=${word#bench.perf=} ;;
     bench.ftrace=*) ftrace_seconds=${word#bench.ftrace=} ;;
     bench.subjects=*) subjects=$(echo "${word#bench.subjects=}" | tr , ' ') ;;
+    bench.shifts=*) shifts=$(echo "${word#bench.shifts=}" | tr , ' ') ;;
     esac
 done
 
@@ -280,8 +284,9 @@ for subject in $subjects; do
     cpu "$subject"
 done
 if [ "$drift" -gt 0 ]; then
-    for shift_value in 99970 100030; do
-        for subject in service-off service-on; do
+    for shift_value in $shifts; do
+        for subject in $subjects; do
+            case "$subject" in service-*) ;; *) continue ;; esac
             [ -x "/opt/hdmi/hdmi-preview-audio-${subject#service-}" ] || continue
             drift "$subject" "$shift_value"
         done

@@ -11,9 +11,10 @@
 # driver's calls over S seconds per subject; GUEST_BENCH_SUBJECTS=A,B measures only those
 # (service-off, service-on, alsaloop-S0, alsaloop-S4, probe-only); GUEST_BENCH_EXTRA="NAME=PATH
 # ..." adds more builds of the service, measured as service-NAME when named in
-# GUEST_BENCH_SUBJECTS; GUEST_BENCH_CPUS=N boots the guest with N vCPUs (default 2). Kernel and
-# busybox come from Debian's archive through apt-get download (cached in OUT_DIR/cache); alsaloop,
-# amixer and strace are the host's.
+# GUEST_BENCH_SUBJECTS; GUEST_BENCH_CPUS=N boots the guest with N vCPUs (default 2);
+# GUEST_BENCH_SHIFTS=A,B sets card 0's rate shifts for the drift runs, which every service subject
+# runs (default 99970,100030; 100000 is no drift). Kernel and busybox come from Debian's archive
+# through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -67,13 +68,15 @@ rm -rf "$root"
 ftrace_seconds=${GUEST_BENCH_FTRACE:-0}
 subject_count=4
 [[ -z ${GUEST_BENCH_SUBJECTS:-} ]] || subject_count=$(tr ',' '\n' <<<"$GUEST_BENCH_SUBJECTS" | grep -c .)
-runs=$((subject_count * (seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 8) + 4 * (drift + 4) + 60))
+shift_count=2
+[[ -z ${GUEST_BENCH_SHIFTS:-} ]] || shift_count=$(tr ',' '\n' <<<"$GUEST_BENCH_SHIFTS" | grep -c .)
+runs=$((subject_count * (seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 8) + subject_count * shift_count * (drift + 4) + 60))
 console=$out/console.log
 marks=$out/host-marks.txt
 : >"$console"
 : >"$marks"
 BOOT_GUEST_CPUS=${GUEST_BENCH_CPUS:-2} BOOT_GUEST_MEMORY=512 "$system/boot-guest.sh" x86_64 "$out" "$((runs * 2))" \
-    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds bench.ftrace=$ftrace_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}" \
+    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds bench.ftrace=$ftrace_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}${GUEST_BENCH_SHIFTS:+ bench.shifts=$GUEST_BENCH_SHIFTS}" \
     >"$console" 2>&1 &
 boot=$!
 
