@@ -61,6 +61,8 @@ g++ "${flags[@]}" -o "$tools/latency_probe" "$root/tests/bench/latency_probe.cpp
     fail "cannot build tests/bench/latency_probe.cpp"
 g++ "${flags[@]}" -shared -fPIC -o "$tools/queue_probe.so" "$root/tests/bench/queue_probe.cpp" \
     -ldl -lasound || fail "cannot build tests/bench/queue_probe.cpp"
+g++ "${flags[@]}" -shared -fPIC -o "$tools/underrun_trace.so" "$root/tests/bench/underrun_trace.cpp" \
+    -ldl -lasound || fail "cannot build tests/bench/underrun_trace.cpp"
 
 # --- Temporary folder and the processes started ----------------------------------------------------
 work=$(mktemp -d)

@@ -13,7 +13,9 @@
 # ..." adds more builds of the service, measured as service-NAME when named in
 # GUEST_BENCH_SUBJECTS; GUEST_BENCH_CPUS=N boots the guest with N vCPUs (default 2);
 # GUEST_BENCH_SHIFTS=A,B sets card 0's rate shifts for the drift runs, which every service subject
-# runs (default 99970,100030; 100000 is no drift). Kernel and busybox come from Debian's archive
+# runs (default 99970,100030; 100000 is no drift); GUEST_BENCH_TRACE=PATH preloads that build of
+# tests/bench/underrun_trace.cpp into every service subject, which then says what came before
+# each of its underruns. Kernel and busybox come from Debian's archive
 # through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
 set -euo pipefail
 
@@ -48,6 +50,7 @@ guest_root "$root" "$here/guest-bench-init.sh"
 guest_add_program "$root" "$service_off" opt/hdmi/hdmi-preview-audio-off
 [[ $service_on == - ]] || guest_add_program "$root" "$service_on" opt/hdmi/hdmi-preview-audio-on
 guest_add_program "$root" "$probe" opt/hdmi/latency_probe
+[[ -z ${GUEST_BENCH_TRACE:-} ]] || guest_add_program "$root" "$GUEST_BENCH_TRACE" opt/hdmi/underrun_trace.so
 for extra in ${GUEST_BENCH_EXTRA:-}; do
     guest_add_program "$root" "${extra#*=}" "opt/hdmi/hdmi-preview-audio-${extra%%=*}"
 done
