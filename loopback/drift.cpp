@@ -133,6 +133,16 @@ void steer(struct drift* d, double queued) {
     if (fabs(d->adjust) >= kMaxAdjust && d->steered > kStartBlocks) d->steered = kStartBlocks;
 }
 
+// Adds one block's queue to the set point's measurement, the ratio still held, and sets the set
+// point from the mean once kSetPointBlocks are in.
+void measure_set_point(struct drift* d, double queued) {
+    d->sampled_sum += queued;
+    if (++d->sampled < kSetPointBlocks) return;
+    const double block = d->max_in_frames;
+    d->set_point = std::clamp(d->sampled_sum / kSetPointBlocks, block,
+                              std::max(block, d->buffer_frames / 2.0));
+}
+
 // Passes the controller's ratio on to the resampler, unless the resampler moves in steps and the
 // step it holds is still near enough.
 void apply_ratio(struct drift* d) {
@@ -202,28 +212,27 @@ double drift_ratio(const struct drift* drift) { return 1.0 + drift->held; }
 const int16_t* drift_resample(struct drift* d, const int16_t* in, uint32_t in_frames,
                               double queued_frames, uint32_t* out_frames) {
     in_frames = std::min(in_frames, d->max_in_frames);
-    if (queued_frames >= 0 && d->sampled < kSetPointBlocks) {
-        // A playback that stopped while the set point was being measured starts the measurement
-        // over: it is taken from a running stream's steady blocks.
+    if (queued_frames >= 0) {
+        const bool measuring = d->sampled < kSetPointBlocks;
         if (d->stopped) {
-            d->sampled = 0;
-            d->sampled_sum = 0;
+            // Playback restarted after an underrun with a queue a block or more above the one it
+            // lost. A set point still being measured is measured again, from a running stream's
+            // steady blocks; otherwise the loop starts over (the integral keeps the offset found),
+            // or its smoothing would still hold the old queue.
+            if (measuring) {
+                d->sampled = 0;
+                d->sampled_sum = 0;
+            } else {
+                d->steered = 0;
+            }
+            d->stopped = false;
         }
-        d->stopped = false;
-        d->sampled_sum += queued_frames;
-        if (++d->sampled == kSetPointBlocks) {
-            const double block = d->max_in_frames;
-            d->set_point = std::clamp(d->sampled_sum / kSetPointBlocks, block,
-                                      std::max(block, d->buffer_frames / 2.0));
+        if (measuring) {
+            measure_set_point(d, queued_frames);
+        } else {
+            steer(d, queued_frames);
+            apply_ratio(d);
         }
-    } else if (queued_frames >= 0) {
-        // Playback restarted after an underrun with a queue a block or more above the one it
-        // lost: the loop starts over (the integral keeps the offset found), or its smoothing
-        // would still hold the old queue.
-        if (d->stopped) d->steered = 0;
-        d->stopped = false;
-        steer(d, queued_frames);
-        apply_ratio(d);
     } else if (d->sampled > 0) {
         d->stopped = true;
     }

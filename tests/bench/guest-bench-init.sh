@@ -298,8 +298,7 @@ done
 if [ "$drift" -gt 0 ]; then
     for shift_value in $shifts; do
         for subject in $subjects; do
-            case "$subject" in service-*) ;; *) continue ;; esac
-            [ -x "/opt/hdmi/hdmi-preview-audio-${subject#service-}" ] || continue
+            case "$subject" in service-*) [ -x "/opt/hdmi/hdmi-preview-audio-${subject#service-}" ] || continue ;; *) continue ;; esac
             drift "$subject" "$shift_value"
         done
     done

@@ -69,10 +69,10 @@ rm -rf "$root"
 # --- Boot ------------------------------------------------------------------------------------------
 # Two vCPUs: the probe and the program measured each have one.
 ftrace_seconds=${GUEST_BENCH_FTRACE:-0}
-subject_count=4
-[[ -z ${GUEST_BENCH_SUBJECTS:-} ]] || subject_count=$(tr ',' '\n' <<<"$GUEST_BENCH_SUBJECTS" | grep -c .)
-shift_count=2
-[[ -z ${GUEST_BENCH_SHIFTS:-} ]] || shift_count=$(tr ',' '\n' <<<"$GUEST_BENCH_SHIFTS" | grep -c .)
+# count LIST DEFAULT: the items of a comma-separated list, DEFAULT when it is empty.
+count() { if [[ -n $1 ]]; then tr ',' '\n' <<<"$1" | grep -c .; else echo "$2"; fi; }
+subject_count=$(count "${GUEST_BENCH_SUBJECTS:-}" 4)
+shift_count=$(count "${GUEST_BENCH_SHIFTS:-}" 2)
 runs=$((subject_count * (seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 8) + subject_count * shift_count * (drift + 4) + 60))
 console=$out/console.log
 marks=$out/host-marks.txt

@@ -103,8 +103,11 @@ extern "C" int snd_pcm_htimestamp(snd_pcm_t* pcm, snd_pcm_uframes_t* avail,
     if (snd_pcm_stream(pcm) == SND_PCM_STREAM_CAPTURE) {
         b->captured = static_cast<long>(*avail);
     } else if (b->queue_ms < 0) {
-        snd_pcm_uframes_t buffer = 0, period = 0;
-        snd_pcm_get_params(pcm, &buffer, &period);
+        static snd_pcm_uframes_t buffer = 0;  // the service opens the same buffer every run
+        if (buffer == 0) {
+            snd_pcm_uframes_t period = 0;
+            snd_pcm_get_params(pcm, &buffer, &period);
+        }
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
         const double age = (ts.tv_sec - stamp->tv_sec) + (ts.tv_nsec - stamp->tv_nsec) * 1e-9;
