@@ -11,6 +11,7 @@
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -62,6 +63,11 @@ bool write_wav(const std::string& path, const int16_t* frames, size_t count) {
 
 int main(int argc, char** argv) {
     const char* folder = argc > 1 ? argv[1] : nullptr;
+    // The folder is made when missing (not its parents), so the WAVs have somewhere to go.
+    if (folder != nullptr && mkdir(folder, 0777) != 0 && errno != EEXIST) {
+        fprintf(stderr, "%s: cannot create folder (%s)\n", folder, strerror(errno));
+        return 1;
+    }
     printf("%-10s %6s | %9s %9s %8s %8s | %9s %9s %8s | %7s %7s %7s %7s\n", "backend", "ppm",
            "min queue", "peak >5s", "in 96 at", "in 8 at", "ratio err", "mean err", "changes",
            "1k dB", "4k dB", "15k dB", "15k lvl");
