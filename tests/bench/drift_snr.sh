@@ -5,7 +5,8 @@
 # 2^18 frames, at the tone's frequency as card 1's clock hears it: f × (1 + ppm · 10⁻⁶).
 # Prints alsabat's verdict and SNR line for each case; exits 1 if any case fails.
 #
-#   bash tests/bench/drift_snr.sh BUILD_DIR [SECONDS]    (BUILD_DIR built with the option on)
+#   bash tests/bench/drift_snr.sh BUILD_DIR [SECONDS]    (BUILD_DIR built with the option on;
+#                                                       installs alsa-utils and python3 if missing)
 set -euo pipefail
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${1:?usage: drift_snr.sh BUILD_DIR [SECONDS]}" && pwd)
@@ -17,7 +18,9 @@ plugin=$build/tools/virtual_cards/libasound_module_pcm_hdmi_preview_vcard.so
 for f in "$service" "$prop" "$plugin"; do
     [[ -e $f ]] || { echo "$f: missing (build the service, hdmi-preview-prop and hdmi_preview_vcard)" >&2; exit 2; }
 done
-command -v alsabat >/dev/null || { echo "alsabat: not installed (alsa-utils)" >&2; exit 2; }
+# shellcheck source=scripts/packages.sh
+. "$src/scripts/packages.sh"
+ensure_packages alsa-utils python3
 
 work=$(mktemp -d)
 pid=
