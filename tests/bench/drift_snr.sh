@@ -30,10 +30,8 @@ export HDMI_PREVIEW_VCARD_PLUGIN=$plugin
 
 failed=0
 for freq in 1000 4000; do
-    for ppm in 300 -300; do
-        case=$work/${freq}Hz_${ppm}ppm
-        mkdir -p "$case/cards" "$case/store"
-        python3 - "$case/cards/card0-capture.raw" "$freq" "$((seconds + 5))" <<'PY'
+    # One sine per frequency, at half of full scale, shared by both clock offsets.
+    python3 - "$work/sine_$freq.raw" "$freq" "$((seconds + 5))" <<'PY'
 import array, math, sys
 path, freq, secs = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
 samples = array.array('h')
@@ -42,10 +40,14 @@ for i in range(48000 * secs):
     samples.extend((v, v))
 open(path, 'wb').write(samples.tobytes())
 PY
-        export HDMI_PREVIEW_PROPERTY_DIR=$case/store HDMI_PREVIEW_VCARD_DIR=$case/cards
+    for ppm in 300 -300; do
+        dir=$work/${freq}Hz_${ppm}ppm
+        mkdir -p "$dir/cards" "$dir/store"
+        ln -s "$work/sine_$freq.raw" "$dir/cards/card0-capture.raw"
+        export HDMI_PREVIEW_PROPERTY_DIR=$dir/store HDMI_PREVIEW_VCARD_DIR=$dir/cards
         export HDMI_PREVIEW_VCARD0_PPM=$ppm
         "$prop" set persist.sys.voice.level 7
-        "$service" >"$case/service.out" 2>&1 &
+        "$service" >"$dir/service.out" 2>&1 &
         pid=$!
         "$prop" set persist.audio.hdmi.preview 1
         sleep "$seconds"
@@ -57,8 +59,8 @@ PY
         kill "$pid"
         wait "$pid" || true
         pid=
-        xruns=$(cat "$case"/cards/card*-events.txt 2>/dev/null | grep -c '^xrun' || true)
-        python3 - "$case/cards/card1-playback.raw" "$case/out.wav" <<'PY'
+        xruns=$(cat "$dir"/cards/card*-events.txt 2>/dev/null | grep -c '^xrun' || true)
+        python3 - "$dir/cards/card1-playback.raw" "$dir/out.wav" <<'PY'
 import sys, wave
 raw = open(sys.argv[1], 'rb').read()
 start, size = 5 * 48000 * 4, 2**18 * 4
@@ -72,13 +74,13 @@ out.writeframes(raw[start:start + size])
 out.close()
 PY
         heard=$(python3 -c "print(round($freq * (1 + $ppm * 1e-6), 3))")
-        if alsabat --local --file="$case/out.wav" -F "$heard" --snr-db=60 >"$case/alsabat.txt" 2>&1; then
+        if alsabat --local --file="$dir/out.wav" -F "$heard" --snr-db=60 >"$dir/alsabat.txt" 2>&1; then
             verdict=pass
         else
             verdict=FAIL
             failed=1
         fi
-        snr=$(grep -m1 'Average SNR' "$case/alsabat.txt" || echo "no SNR line")
+        snr=$(grep -m1 'Average SNR' "$dir/alsabat.txt" || echo "no SNR line")
         printf '%5s Hz, card 0 %+4d ppm: %s, xruns %s; %s\n' "$freq" "$ppm" "$verdict" "$xruns" "$snr"
     done
 done
