@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +19,26 @@
 
 #include "gtest/gtest.h"
 #include "service_process.h"
+
+// A board whose realtime clock stepped, on a file system with whole-second timestamps (vfat, ext4
+// with small inodes), as the store sees them: the store's own calls resolve to these.
+static time_t clock_step = 0;
+static bool whole_seconds = false;
+extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
+    const int r = static_cast<int>(syscall(SYS_clock_gettime, id, ts));
+    if (r == 0 && id == CLOCK_REALTIME) ts->tv_sec += clock_step;
+    return r;
+}
+static int coarse(int r, struct stat* st) {
+    if (r == 0 && whole_seconds) st->st_mtim.tv_nsec = st->st_ctim.tv_nsec = 0;
+    return r;
+}
+extern "C" int lstat(const char* __restrict path, struct stat* __restrict st) noexcept {
+    return coarse(fstatat(AT_FDCWD, path, st, AT_SYMLINK_NOFOLLOW), st);
+}
+extern "C" int fstat(int fd, struct stat* st) noexcept {
+    return coarse(fstatat(fd, "", st, AT_EMPTY_PATH), st);
+}
 
 namespace {
 
@@ -140,8 +162,11 @@ TEST_F(PropertyStoreTest, MissingDirectory) {
     EXPECT_FALSE(fs::exists(missing));
 }
 
+struct rlimit limit;
+
 // Reads of a file that has not changed may be answered without reading it again; every kind of
-// change must still be seen by the next read. The files are first left untouched long enough for
+// change must still be seen by the next read, and a read that fails for want of descriptors keeps
+// the last value. The files are first left untouched long enough for
 // a read to be kept (their change time a few seconds old), read twice, then changed.
 TEST_F(PropertyStoreTest, NextReadSeesEveryChangeOfAKeptValue) {
     struct Case {
@@ -181,8 +206,28 @@ TEST_F(PropertyStoreTest, NextReadSeesEveryChangeOfAKeptValue) {
              std::ofstream(path, std::ios::binary) << std::string(PROPERTY_VALUE_MAX + 1, '8');
          },
          "dflt"},
+        {"clock.step.key",
+         [this](const std::string& path) {
+             // Read and rewritten in place within one second, after a clock step: the file's
+             // inode, size and times are all as they were.
+             clock_step = 3600;
+             whole_seconds = true;
+             std::ofstream(path, std::ios::binary) << "9\n";
+             get("clock.step.key");
+             std::ofstream(path, std::ios::binary) << "8\n";
+         },
+         "8"},
+        {"transient.key",
+         [](const std::string& path) {
+             // Out of descriptors (the loop restores the limit): the last value read stands.
+             std::ofstream(path, std::ios::binary) << "8\n";
+             const struct rlimit none = {0, limit.rlim_max};
+             setrlimit(RLIMIT_NOFILE, &none);
+         },
+         "7"},
     };
     struct stat st;
+    getrlimit(RLIMIT_NOFILE, &limit);
     for (const Case& c : cases) {
         write_file(c.key, "7\n");
         ASSERT_EQ(stat((dir_.path() + "/" + c.key).c_str(), &st), 0);
@@ -194,36 +239,41 @@ TEST_F(PropertyStoreTest, NextReadSeesEveryChangeOfAKeptValue) {
         EXPECT_EQ(get(c.key), "7") << c.key << ", read again";
         c.change(dir_.path() + "/" + c.key);
         EXPECT_EQ(get(c.key), c.expected) << c.key;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        clock_step = 0;
+        whole_seconds = false;
     }
+    EXPECT_EQ(get("transient.key"), "8") << "once descriptors are back";
 }
 
 // A writer killed before its rename leaves its temporary behind; the next write of that key
-// removes it, and nothing else: not a writer's temporary that is still locked or just made, not
-// another key's, not a name mkostemp would not make.
+// removes it, and nothing else: not a live writer's temporary (locked, or just made and not yet
+// marked with its mode), whatever its age; not another key's; not a name the store does not make.
 TEST_F(PropertyStoreTest, NextWriteRemovesTheKeysStaleTemporaries) {
     struct Case {
         const char* name;
-        bool old;
+        mode_t mode;
         bool locked;
         bool removed;
     };
     const Case cases[] = {
-        {".a.key.Xy12Z9", true, false, true},    // its writer died
-        {".a.key.Xy12Z8", true, true, false},    // its writer still writes
-        {".a.key.Xy12Z7", false, false, false},  // just made, not yet locked
-        {".b.key.Xy12Z6", true, false, false},   // another key's
-        {".a.key.Xy12Z", true, false, false},    // not a temporary's name
-        {".a.key.Xy12Z55", true, false, false},  //
+        {".hdmi-preview-tmp.a.key.Xy12Z9", 0644, false, true},   // its writer died
+        {".hdmi-preview-tmp.a.key.Xy12Z8", 0644, true, false},   // its writer still writes
+        {".hdmi-preview-tmp.a.key.Xy12Z7", 0600, false, false},  // just made, not yet locked
+        {".hdmi-preview-tmp.b.key.Xy12Z6", 0644, false, false},  // another key's
+        {".hdmi-preview-tmp.a.key.Xy12Z", 0644, false, false},   // not a temporary's name
+        {".hdmi-preview-tmp.a.key.Xy1-Z5", 0644, false, false},  //
+        {".a.key.backup", 0644, false, false},                   // a user's file
     };
     std::vector<int> locks;
     for (const Case& c : cases) {
         const std::string path = dir_.path() + "/" + c.name;
         write_file(c.name, "9");
-        if (c.old) {
-            const struct timespec an_hour_ago[2] = {{time(nullptr) - 3600, 0},
-                                                    {time(nullptr) - 3600, 0}};
-            ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), an_hour_ago, 0), 0);
-        }
+        // An hour old: age makes no temporary stale.
+        const struct timespec an_hour_ago[2] = {{time(nullptr) - 3600, 0},
+                                                {time(nullptr) - 3600, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), an_hour_ago, 0), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
         if (c.locked) {
             // Another open file description, as another process's would be.
             const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
