@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "loopback.h"
+#include "property_serial.h"
 
 volatile sig_atomic_t keep_running = 1;
 char prop_value[PROPERTY_VALUE_MAX];
@@ -23,6 +24,9 @@ constexpr uint32_t kPeriodCount = 4;
 // service cannot write would restart the run at every poll. A run that a stop ended leaves no
 // stale 1 (the refusal came from what replaced it, e.g. a directory), so any later 1 is new.
 bool ack_pending = false;
+// The change serial of that stale 1 (0: the store cannot tell). A 1 of another serial was written
+// anew, even when nothing else came between two polls, and is a request.
+uint32_t stale_serial = 0;
 // The cause (negative errno) last reported of a failed acknowledgement, 0 after a success: each
 // cause is reported once, not at every retry.
 int ack_reported = 0;
@@ -35,7 +39,12 @@ bool acknowledge() {
                 strerror(-err));
     }
     ack_reported = err;
-    ack_pending = err != 0 && preview_requested();
+    if (err == 0) {
+        ack_pending = false;
+    } else if (!ack_pending) {
+        ack_pending = preview_requested();
+        stale_serial = property_serial(kTriggerProperty);
+    }
     return err == 0;
 }
 }  // namespace
@@ -43,17 +52,17 @@ bool acknowledge() {
 void handle_interrupt(int /*signum*/) { keep_running = 0; }
 
 bool poll_trigger() {
+    const bool requested = preview_requested();
     if (ack_pending) {
-        // Retried at every poll until it is written, or until the controller has replaced the 1
-        // that it would have overwritten.
-        if (preview_requested()) {
+        if (requested && property_serial(kTriggerProperty) == stale_serial) {
+            // Still the 1 that the "2" should have replaced: retried at every poll until it is
+            // written, or until the controller has written the trigger again.
             acknowledge();
-        } else {
-            ack_pending = false;
+            return false;
         }
-        return false;
+        ack_pending = false;
     }
-    if (!preview_requested()) return false;
+    if (!requested) return false;
     const uint64_t frames = run_loopback(kCardIn, kCardOut, kDevice, kPreviewChannels, kPreviewRate,
                                          kPreviewBits, kPeriodSize, kPeriodCount);
     printf(kCapturedFormat, frames);

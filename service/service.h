@@ -16,6 +16,6 @@ void handle_interrupt(int signum);
 // parameters, prints "Captured N frames", writes "2" into the trigger and prints "prop exit",
 // whatever ended the run. Returns true when a run took place.
 // When the store refuses the "2", the cause is printed on standard error (once per cause) and
-// later polls start no run while the trigger still reads 1: they retry the "2" instead, until it
-// is written or the controller writes another value.
+// later polls start no run while the trigger still holds that 1: they retry the "2" instead, until
+// it is written or the controller writes the trigger again (a 1 written anew is a request).
 bool poll_trigger();

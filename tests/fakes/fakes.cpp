@@ -12,6 +12,7 @@
 #include <string>
 
 #include "pcm_open_req.h"
+#include "property_serial.h"
 
 struct pcm {
     bool capture;
@@ -33,6 +34,10 @@ struct State {
     int open_handles = 0;
     std::map<std::string, std::string> properties;
     std::map<std::string, int> property_reads;
+    // Bumped by every write of a key; property_serial answers the serial of the last read.
+    uint32_t last_serial = 0;
+    std::map<std::string, uint32_t> serials;
+    std::map<std::string, uint32_t> read_serials;
     int property_set_result = 0;
     // Output capture: the files that fd 1 and fd 2 point at, read from where the log has got to.
     FILE* out_file = nullptr;
@@ -110,6 +115,8 @@ void reset() {
     s.open_handles = 0;
     s.properties.clear();
     s.property_reads.clear();
+    s.serials.clear();
+    s.read_serials.clear();
     s.property_set_result = 0;
 }
 
@@ -123,8 +130,12 @@ int open_handles() { return state().open_handles; }
 
 void set_property(const std::string& key, const std::string& value) {
     state().properties[key] = value;
+    state().serials[key] = ++state().last_serial;
 }
-void unset_property(const std::string& key) { state().properties.erase(key); }
+void unset_property(const std::string& key) {
+    state().properties.erase(key);
+    state().serials[key] = ++state().last_serial;
+}
 void fail_property_set(int err) { state().property_set_result = err; }
 std::string property(const std::string& key) {
     auto it = state().properties.find(key);
@@ -261,6 +272,7 @@ extern "C" int pcm_close(struct pcm* pcm) {
 extern "C" int property_get(const char* key, char* value, const char* default_value) {
     fakes::State& s = state();
     ++s.property_reads[key];
+    s.read_serials[key] = s.serials[key];
     if (s.script.log_property_reads) record(std::string("property_get(") + key + ")");
     auto it = s.properties.find(key);
     const std::string text =
@@ -274,9 +286,11 @@ extern "C" int property_get(const char* key, char* value, const char* default_va
 extern "C" int property_set(const char* key, const char* value) {
     record(std::string("property_set(") + key + ", " + value + ")");
     if (state().property_set_result != 0) return state().property_set_result;
-    state().properties[key] = value;
+    fakes::set_property(key, value);
     return 0;
 }
+
+extern "C" uint32_t property_serial(const char* key) { return state().read_serials[key]; }
 
 extern "C" int usleep(useconds_t usec) {
     record("usleep(" + std::to_string(usec) + ")");

@@ -156,7 +156,7 @@ TEST_F(ServiceTest, CaptureFailureOrder) {
 
 // A store that refuses the "2" leaves the trigger at 1. That 1 starts no further run: each poll
 // retries the "2" instead, and each cause of the refusal is reported once. The service is itself
-// again once the "2" is written, or once the controller has replaced the 1.
+// again once the "2" is written, or once the controller has written the trigger again.
 TEST_F(ServiceTest, RefusedAcknowledgementIsReportedOnceAndStartsNoRun) {
     const std::string refused_line = fakes::err(acknowledgement_error_line("Permission denied"));
     fakes::set_property(kTriggerProperty, "1");
@@ -194,6 +194,9 @@ TEST_F(ServiceTest, RefusedAcknowledgementIsReportedOnceAndStartsNoRun) {
     EXPECT_FALSE(poll());
     fakes::set_property(kTriggerProperty, "1");
     EXPECT_TRUE(poll());
+    fakes::set_property(kTriggerProperty, "0");
+    fakes::set_property(kTriggerProperty, "1");
+    EXPECT_TRUE(poll()) << "0 then 1 between two polls: a 1 written anew";
     EXPECT_EQ(fakes::entries("err: Unable to write").size(), 1u) << "the same cause, once";
     // Leaves the service as the other tests expect it: nothing pending.
     fakes::fail_property_set(0);
