@@ -1,6 +1,6 @@
 // hdmi-preview-prop: reads and writes the host property store, in the habit of Android's getprop
-// and setprop. Each failure is one line on standard error naming the key and the cause. Exit
-// status: 0 done, 1 failed, 2 usage error.
+// and setprop. Each failure is one line on standard error naming the key and the cause, a failed
+// write to standard output included. Exit status: 0 done, 1 failed, 2 usage error.
 
 #include <cutils/properties.h>
 #include <dirent.h>
@@ -37,7 +37,9 @@ void print_usage(FILE* to) {
             kTool, kTool, kTool, kTool, kTool, kTool);
 }
 
-int usage() {
+// A usage error: one line naming the fault, then the usage, on standard error.
+int usage(const std::string& fault) {
+    fprintf(stderr, "%s: %s\n", kTool, fault.c_str());
     print_usage(stderr);
     return 2;
 }
@@ -58,14 +60,22 @@ int help() {
     return 0;
 }
 
+// One line naming the key, the store and the cause of a failed read.
+int read_failed(const char* key, int err) {
+    fprintf(stderr, "%s: cannot get '%s' in %s: %s\n", kTool, key,
+            property_store::directory().c_str(), strerror(-err));
+    return 1;
+}
+
 int get(const char* key, const char* default_value) {
     if (const char* cause = property_store::key_fault(key)) {
         fprintf(stderr, "%s: cannot get '%s': %s\n", kTool, key, cause);
         return 1;
     }
     char value[PROPERTY_VALUE_MAX];
-    property_get(key, value, default_value);
-    printf("%s\n", value);
+    const int len = property_store::read(key, value);
+    if (len < 0) return read_failed(key, len);
+    printf("%s\n", len > 0 ? value : default_value);
     return 0;
 }
 
@@ -101,7 +111,8 @@ int set(const char* key, const char* value) {
 // the service writes after every run. Any other value is left alone.
 int acknowledge() {
     char value[PROPERTY_VALUE_MAX];
-    property_get(kTrigger, value, "0");
+    const int len = property_store::read(kTrigger, value);
+    if (len < 0) return read_failed(kTrigger, len);
     if (atoi(value) != 1) return 0;
     int err = property_set(kTrigger, "2");
     if (err != 0) {
@@ -111,6 +122,23 @@ int acknowledge() {
     }
     printf("%s: '%s' read '%s' after the service ended: wrote 2\n", kTool, kTrigger, value);
     return 0;
+}
+
+// A value as list shows it: control characters (a file written by hand may hold them) as \xHH,
+// so that listing the store cannot drive the terminal.
+std::string shown(const char* value) {
+    std::string out;
+    for (const char* c = value; *c != '\0'; ++c) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        if (u < 0x20 || u == 0x7f) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", u);
+            out += hex;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
 }
 
 int list() {
@@ -126,32 +154,60 @@ int list() {
     }
     closedir(d);
     std::sort(keys.begin(), keys.end());
+    int status = 0;
     for (const std::string& key : keys) {
         char value[PROPERTY_VALUE_MAX];
         // Files that hold no usable value (temporary files are already skipped by their name)
         // read as unset and are not listed.
-        if (property_get(key.c_str(), value, "") > 0) printf("[%s]: [%s]\n", key.c_str(), value);
+        const int len = property_store::read(key.c_str(), value);
+        if (len < 0) status = read_failed(key.c_str(), len);
+        if (len > 0) printf("[%s]: [%s]\n", key.c_str(), shown(value).c_str());
     }
-    return 0;
+    return status;
+}
+
+// The command line: a verb and its arguments.
+struct Verb {
+    const char* name;
+    int min_args;
+    int max_args;
+    const char* takes;  // for the usage error
+};
+constexpr Verb kVerbs[] = {
+    {"get", 1, 2, "KEY [DEFAULT]"}, {"set", 2, 2, "KEY VALUE"},       {"list", 0, 0, "nothing"},
+    {"store", 0, 0, "nothing"},     {"acknowledge", 0, 0, "nothing"}, {"--help", 0, 0, "nothing"},
+    {"-h", 0, 0, "nothing"},        {"--version", 0, 0, "nothing"},
+};
+
+int run(int argc, char** argv) {
+    if (argc < 2) return usage("no command given");
+    const char* verb = argv[1];
+    const int args = argc - 2;
+    const Verb* v = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                 [&](const Verb& k) { return strcmp(k.name, verb) == 0; });
+    if (v == std::end(kVerbs)) return usage(std::string("unknown command '") + verb + "'");
+    if (args < v->min_args || args > v->max_args) {
+        return usage(std::string(verb) + " takes " + v->takes);
+    }
+    if (strcmp(verb, "get") == 0) return get(argv[2], args == 2 ? argv[3] : "");
+    if (strcmp(verb, "set") == 0) return set(argv[2], argv[3]);
+    if (strcmp(verb, "list") == 0) return list();
+    if (strcmp(verb, "store") == 0) return puts(property_store::directory().c_str()) < 0;
+    if (strcmp(verb, "acknowledge") == 0) return acknowledge();
+    if (strcmp(verb, "--version") == 0) return printf("%s %s\n", kTool, HDMI_PREVIEW_VERSION) < 0;
+    return help();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && strcmp(argv[1], "get") == 0 && (argc == 3 || argc == 4)) {
-        return get(argv[2], argc == 4 ? argv[3] : "");
+    int status = run(argc, argv);
+    // Output that did not reach its file (a full disk, a closed pipe) is a failure, not a success
+    // with nothing printed.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool, strerror(errno));
+        status = 1;
     }
-    if (argc == 4 && strcmp(argv[1], "set") == 0) return set(argv[2], argv[3]);
-    if (argc == 2) {
-        const char* verb = argv[1];
-        if (strcmp(verb, "list") == 0) return list();
-        if (strcmp(verb, "store") == 0) return puts(property_store::directory().c_str()) < 0;
-        if (strcmp(verb, "acknowledge") == 0) return acknowledge();
-        if (strcmp(verb, "--help") == 0 || strcmp(verb, "-h") == 0) return help();
-        if (strcmp(verb, "--version") == 0) {
-            printf("%s %s\n", kTool, HDMI_PREVIEW_VERSION);
-            return 0;
-        }
-    }
-    return usage();
+    if (fflush(stderr) != 0 || ferror(stderr)) status = 1;
+    return status;
 }

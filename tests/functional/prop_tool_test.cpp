@@ -102,6 +102,8 @@ TEST_F(PropToolTest, RefusalsNameTheKeyAndTheCause) {
         {{"set", "a.key", long_value},
          "hdmi-preview-prop: cannot set 'a.key': value is longer than 91 characters"},
         {{"set", "a.key", "1\n2"}, "hdmi-preview-prop: cannot set 'a.key': value holds a newline"},
+        {{"set", "a.key", "1\x1b[2J"},
+         "hdmi-preview-prop: cannot set 'a.key': value holds a control character"},
         {{"get", "a/b"},
          "hdmi-preview-prop: cannot get 'a/b': key holds a character outside A-Z a-z 0-9 . _ - : "
          "@"},
@@ -231,19 +233,44 @@ TEST_F(PropToolTest, SetRefusedToOthers) {
               1);
 }
 
+// A usage error: one line naming the fault, then the usage, status 2.
 TEST_F(PropToolTest, UsageErrors) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{},
-                                                 {"get"},
-                                                 {"set", "k"},
-                                                 {"frob"},
-                                                 {"list", "x"},
-                                                 {"store", "x"},
-                                                 {"acknowledge", "x"},
-                                                 {"--version", "x"},
-                                                 {"--help", "x"}}) {
-        Result r = tool(args);
-        EXPECT_EQ(r.exit_code, 2);
-        EXPECT_FALSE(r.err.empty());
+    struct Case {
+        std::vector<std::string> args;
+        std::string fault;
+    };
+    const Case cases[] = {
+        {{}, "no command given"},
+        {{"get"}, "get takes KEY [DEFAULT]"},
+        {{"set", "k"}, "set takes KEY VALUE"},
+        {{"frob"}, "unknown command 'frob'"},
+        {{"list", "x"}, "list takes nothing"},
+        {{"store", "x"}, "store takes nothing"},
+        {{"acknowledge", "x"}, "acknowledge takes nothing"},
+        {{"--version", "x"}, "--version takes nothing"},
+        {{"--help", "x"}, "--help takes nothing"},
+    };
+    for (const Case& c : cases) {
+        Result r = tool(c.args);
+        EXPECT_EQ(r.exit_code, 2) << c.fault;
+        ASSERT_GE(r.err.size(), 2u) << c.fault;
+        EXPECT_EQ(r.err[0], "hdmi-preview-prop: " + c.fault);
+        EXPECT_EQ(r.err[1].rfind("usage: ", 0), 0u) << r.err[1];
+    }
+}
+
+// Output that cannot be written is a failure with one line on standard error, not a silent 0.
+TEST_F(PropToolTest, UnwritableOutputFails) {
+    ASSERT_TRUE(write_property(store_.path(), "a.key", "1"));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"get", "a.key"}, {"list"}, {"store"}, {"--help"}}) {
+        std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" >/dev/full", PROP_TOOL_BINARY};
+        sh.insert(sh.end(), args.begin(), args.end());
+        Result r = run("/bin/sh", sh, "");
+        EXPECT_EQ(r.exit_code, 1) << args[0];
+        EXPECT_EQ(r.err, std::vector<std::string>{"hdmi-preview-prop: cannot write to standard "
+                                                  "output: No space left on device"})
+            << args[0];
     }
 }
 
