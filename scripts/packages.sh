@@ -1,5 +1,5 @@
 # Sourced by the scripts here: installs the Debian packages that are missing, and only those, with
-# one index update before installing. Uses sudo when not root.
+# an index update before installing. Uses sudo when not root.
 #
 #   ensure_architecture ARCH      (before ensure_packages of ARCH's packages)
 #   ensure_packages PACKAGE...
@@ -23,7 +23,19 @@ ensure_packages() {
     done
     ((${#missing[@]})) || return 0
     echo "Installing ${missing[*]}"
-    as_root apt-get update -q || { echo "apt-get update failed" >&2; return 1; }
+    # A mirror in the middle of a sync can fail one index ("File has unexpected size"): the update
+    # is tried again, and then the install goes ahead with the lists apt has. Only a failed install
+    # fails.
+    local try
+    for try in 1 2 3; do
+        as_root apt-get update -q && break
+        if ((try < 3)); then
+            echo "apt-get update failed; trying again in $((try * 10)) s" >&2
+            sleep $((try * 10))
+        else
+            echo "apt-get update failed; installing from the package lists apt already has" >&2
+        fi
+    done
     # --no-remove: a package that conflicts with an installed one fails here instead of taking the
     # machine's packages away.
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-remove \

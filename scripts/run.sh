@@ -65,6 +65,9 @@ From another terminal:
   3. stop it (the service then writes 2 into the trigger):
        $prop set persist.audio.hdmi.preview 0
 Stop the service with Ctrl-\\ here, or: kill $$
+  Stopped during a preview, it leaves the trigger at 1, so its next start streams at once.
+  To prevent that, once it has ended, write the 2 as the installed unit does:
+       $prop acknowledge
 Running $build/service/hdmi-preview-audio
 MSG
 exec "$build/service/hdmi-preview-audio"
