@@ -45,8 +45,7 @@ bool key_path(const char* key, char* path) {
 // disk ran short): the last value read stands meanwhile. Any other cause (ENOENT, ELOOP for a
 // symlink, EACCES, ...) is a state of the store, read as unset.
 bool is_transient(int err) {
-    return err == EMFILE || err == ENFILE || err == EIO || err == EINTR || err == ENOMEM ||
-           err == EAGAIN || err == ENOBUFS;
+    return err == EMFILE || err == ENFILE || err == EIO || err == EINTR || err == ENOMEM;
 }
 int failed_read(int err) { return is_transient(err) ? -err : 0; }
 
@@ -102,7 +101,7 @@ int read_file(const char* path, char* text, nlink_t* links) {
 //
 // The table also keeps the last value read of each key, which stands through a transient
 // failure, and the change serial of the write it came from.
-constexpr int kTrackedKeys = 8;
+constexpr int kTrackedKeys = 16;
 
 struct Tracked {
     char key[PROPERTY_KEY_MAX];  // empty: unused
@@ -471,6 +470,15 @@ extern "C" int property_set(const char* key, const char* value) {
         err = write_through_temporary(dir, tmp, path, value, len, false);
     }
     if (err != 0) return -err;
+    // The writer's own value is the last it knows of the key: should the next read fail, this
+    // stands, not the value it replaced (the service's "2" must not give way to the run's 1).
+    if (Tracked* t = find_tracked(watch, key); t != nullptr && strcmp(watch.dir, dir) == 0) {
+        t->current = false;
+        t->kept = true;
+        t->serial = 0;
+        t->len = static_cast<int>(len);
+        memcpy(t->text, value, len + 1);
+    }
     // Only after a write that succeeded: a store this process cannot write costs no scan (the
     // service retries a refused "2" at every poll).
     remove_stale_temporaries(dir, key);

@@ -163,6 +163,10 @@ TEST_F(PropertyStoreTest, MissingDirectory) {
 }
 
 struct rlimit limit;
+void run_out_of_descriptors() {
+    const struct rlimit none = {0, limit.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &none);
+}
 
 // Reads of a file that has not changed may be answered without reading it again; every kind of
 // change must still be seen by the next read, and a read that fails for want of descriptors keeps
@@ -217,14 +221,20 @@ TEST_F(PropertyStoreTest, NextReadSeesEveryChangeOfAKeptValue) {
              std::ofstream(path, std::ios::binary) << "8\n";
          },
          "8"},
+        // Out of descriptors (the loop restores the limit): the last value read stands, or the
+        // reader's own last write.
         {"transient.key",
          [](const std::string& path) {
-             // Out of descriptors (the loop restores the limit): the last value read stands.
              std::ofstream(path, std::ios::binary) << "8\n";
-             const struct rlimit none = {0, limit.rlim_max};
-             setrlimit(RLIMIT_NOFILE, &none);
+             run_out_of_descriptors();
          },
          "7"},
+        {"written.key",
+         [](const std::string&) {
+             property_set("written.key", "8");
+             run_out_of_descriptors();
+         },
+         "8"},
     };
     struct stat st;
     getrlimit(RLIMIT_NOFILE, &limit);
