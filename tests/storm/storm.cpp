@@ -1,8 +1,8 @@
 // The fault storm: the real service on a pair of virtual cards, driven through hundreds of
 // preview cycles a minute picked at random from a seed (run lengths, stop kinds, level texts,
-// card faults, stalls, SIGINT, the controller's 1 racing the service's 2), with the contract
-// checked after every cycle and the process's descriptors, memory and threads checked at the end
-// of each service process ("epoch").
+// card faults, stalls, SIGINT, the controller's 1 racing the service's 2, descriptors running out,
+// a stepped clock), with the contract checked after every cycle and the process's descriptors,
+// memory and threads checked at the end of each service process ("epoch").
 //
 //   storm [--seconds N] [--seed S] [--cycles C]
 //
@@ -19,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -29,6 +30,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +65,10 @@ constexpr long kRssSlackKb = 192;
 const std::string kAckRefusedDir = acknowledgement_error_line("Is a directory");
 const std::string kWriteFailed = kWriteErrorLine;
 const std::string kCapturedPrefix = captured_line(0).substr(0, captured_line(0).find('0'));
+// The store's report of a failed read, and those that running out of descriptors causes.
+const std::string kUnreadable = "Unable to read ";
+const std::set<std::string> kNoDescriptors = {kUnreadable + kTrigger + " (Too many open files)",
+                                              kUnreadable + kLevel + " (Too many open files)"};
 const std::string kOpenCaptureFailed =
     capture_open_error_line("cannot open device 'hw:0,0': No such device");
 const std::string kOpenPlaybackFailed =
@@ -232,6 +238,9 @@ struct Cycle {
     bool stall_late = false;  // right after the stop (or SIGINT) instead of in the middle
     bool stall_in_sigint_cycle = false;  // a stall in the cycle that interrupts the process
     int idle_ms = 0;
+    int nofile = 0;        // descriptors run out: 1 while idle, 2 while streaming
+    int nofile_ms = 0;     // for so long past the first failed read
+    int clock_step_s = 0;  // the files' times stepped by this much after each write (0: not)
 };
 
 struct Epoch {
@@ -328,6 +337,9 @@ class Plan {
         c.stall_late = chance(0.5);
         c.stall_in_sigint_cycle = chance(0.3);
         c.idle_ms = uniform(0, 20);
+        c.nofile = uniform(0, 99) < 15 ? std::min(uniform(1, 3), 2) : 0;
+        c.nofile_ms = uniform(0, 150);
+        c.clock_step_s = chance(0.1) ? uniform(-20 * 365, 20 * 365) * 86400 : 0;
         return c;
     }
 
@@ -565,6 +577,37 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         int status;
         return service.wait_exit(0ms, &status);
     };
+    auto step_clock = [&] {  // the controller's clock stepped: its files carry far-off times
+        const struct timespec t = {time(nullptr) + c.clock_step_s, 0}, times[2] = {t, t};
+        for (const std::string& path : {trigger_path, level_path}) {
+            if (c.clock_step_s != 0) utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        }
+        fig_.faults["clock_step"] += c.clock_step_s != 0;
+    };
+    // Descriptors run out: the limit drops to the service's lowest free descriptor and the files
+    // are written anew with their values, so the store's reads fail with EMFILE and the last value
+    // read (or written: the service's own "2" while idle) must stand.
+    bool level2_written = false, ran_out = false;
+    auto run_out_of_descriptors = [&](bool idle) {
+        const std::string fds = "/proc/" + std::to_string(service.pid()) + "/fd/";
+        struct rlimit old;
+        getrlimit(RLIMIT_NOFILE, &old);  // the service's hard limit is the storm's
+        struct rlimit low = {0, old.rlim_max};
+        for (struct stat st; lstat((fds + std::to_string(low.rlim_cur)).c_str(), &st) == 0;)
+            ++low.rlim_cur;
+        const size_t from = service.lines().size();
+        ran_out = prlimit(service.pid(), RLIMIT_NOFILE, &low, &old) == 0;
+        auto reported = [&] { return line_after(service, from, kUnreadable + kTrigger); };
+        const bool seen = ran_out &&
+                          replace_file(dir_, trigger_path, read_property(store_, kTrigger)) &&
+                          (c.level_kind != 0 ||
+                           replace_file(dir_, level_path, level2_written ? c.level2 : c.level)) &&
+                          until(service, reported, kDeadline);
+        service.drain_for(std::chrono::milliseconds(c.nofile_ms));
+        if (ran_out) prlimit(service.pid(), RLIMIT_NOFILE, &old, nullptr);
+        ++fig_.faults[idle ? "emfile_idle" : "emfile_streaming"];
+        return seen || fail("no failed read reported within 6 s of running out of descriptors");
+    };
 
     // The level for the whole run (a second one may land in the middle).
     rmdir(level_path.c_str());  // what a directory of the last cycle left; a file stays
@@ -605,6 +648,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     const bool sigint_idle = sigint_now && e.sigint_idle && !pending_start_;
     if (!pending_start_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(c.idle_ms));
+        if (c.nofile == 1 && !run_out_of_descriptors(true)) return false;
         service.drain_for(1ms);
         if (file_size(played_path) != played_ || file_size(delivered_path) != delivered_) {
             return fail("audio moved while idle after the acknowledgement (played " +
@@ -619,6 +663,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         if (!replace_file(dir_, trigger_path, c.start_bytes)) {
             return fail("cannot write the trigger: " + std::string(strerror(errno)));
         }
+        step_clock();
     }
     pending_start_ = false;
     const bool empty = interrupted || sigint_idle;
@@ -649,7 +694,6 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
     Stop stop = c.stop;
     bool sigint_sent = false;
-    bool level2_written = false;
     // Only a run that opened its streams is acted on: one that failed to open has already ended,
     // and what is written now would land after its acknowledgement. A second text meaning 1 could
     // land after a run that a card fault ended and start one, so it is left to healthy cards.
@@ -663,6 +707,11 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
         if (!ended() && c.reassert && e.fail_card < 0) {
             replace_file(dir_, trigger_path, c.reassert_bytes);
         }
+        step_clock();
+        // Once a block was played, the level written for this run has been read.
+        if (!ended() && c.nofile == 2 && c.blocks > 1 && e.fail_card < 0 &&
+            !run_out_of_descriptors(false))
+            return false;
         if (!ended() && stall && !c.stall_late) {
             service.send_signal(SIGSTOP);
             std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
@@ -724,6 +773,7 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
             case Stop::kUnset:
                 break;
         }
+        step_clock();
         if (!written) {
             return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(stop)] + ": " +
                         strerror(errno));
@@ -763,9 +813,17 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     const size_t played = played_now - played_;
     const size_t delivered = delivered_now - delivered_;
     std::vector<std::string> lines;
+    std::set<std::string> unreadable;  // reported once per key and shortage of descriptors
     for (size_t i = first_line; i < service.lines().size(); ++i) {
-        lines.push_back(service.lines()[i].text);
+        const std::string& text = service.lines()[i].text;
         next_line_ = i + 1;
+        if (text.rfind(kUnreadable, 0) == 0) {
+            if (!ran_out || !kNoDescriptors.count(text) || !unreadable.insert(text).second) {
+                violation("'" + text + "' without a shortage of descriptors, or twice in one");
+            }
+            continue;
+        }
+        lines.push_back(text);
         if (lines.back() == kPropExitLine) break;
     }
     std::string all;
