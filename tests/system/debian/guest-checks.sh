@@ -6,6 +6,8 @@
 #           outside the group, restart after SIGKILL, the acknowledgement on stop; reboot during a
 #           preview
 #   boot 3: no preview after that reboot; apt purge; power off
+# With hdmi_preview.load_seconds=N on the kernel command line, boot 2 also runs a preview of N s on
+# a loaded guest before its reboot (scripts/debian-guest-tests.sh, HDMI_PREVIEW_DEBIAN_GUEST_LOAD_SECONDS).
 # Prints "PASS name" or "FAIL name: cause" per check, "GUEST ..." notes, and ends every boot with
 # "GUEST boot N: reboot" or "GUEST boot N: poweroff". Any other way out powers the guest off.
 set -uo pipefail
@@ -168,6 +170,79 @@ stop_acknowledged() {
     [[ $v == 2 ]] || { echo "trigger reads '$v' after the stop, not 2"; return 1; }
 }
 
+# A preview of load_seconds through the service at its unit's settings while nice-0 busy loops,
+# three more than there are vCPUs, keep every vCPU busy. The checker's player and a recorder run
+# at SCHED_FIFO (long_preview.cpp), so the discontinuities they find in the recording arise on the
+# service's side. Figures only: nothing about them is asserted.
+load_seconds=$(sed -n 's/.*hdmi_preview\.load_seconds=\([0-9]*\).*/\1/p' /proc/cmdline)
+
+# Nanoseconds over all the threads of process $1: "RUNNING WAITING_FOR_A_CPU".
+schedstat() { cat /proc/"$1"/task/*/schedstat | awk '{ r += $1; w += $2 } END { print r, w }'; }
+# The guest's idle and total time over all CPUs, in clock ticks: "IDLE TOTAL".
+cpu_ticks() { awk '/^cpu / { t = 0; for (i = 2; i <= 9; i++) t += $i; print $5 + $6, t }' /proc/stat; }
+
+loaded_preview() {
+    local pid policy nice loops=() i n recording file out status=0 summary before after ticks0 ticks1 t0 t1
+    # The checks' own start timeout would end the boot midway.
+    systemd-notify --pid=$$ "EXTEND_TIMEOUT_USEC=$(((load_seconds + 240) * 1000000))" ||
+        { echo "cannot extend the checks' start timeout"; return 1; }
+    as_member hdmi-preview-prop set "$level" 7 || { echo "member cannot set $level"; return 1; }
+    # The signal flows through the service before the load starts: an underrun in silence would
+    # leave no trace in the recording.
+    file=$(mktemp)
+    chrt -f 50 /opt/guest/hdmi-preview-long-preview "$load_seconds" >"$file" 2>&1 &
+    recording=$!
+    start_preview || { kill "$recording"; return 1; }
+    sleep 2
+    pid=$(systemctl show -p MainPID --value "$unit")
+    policy=$(chrt -p "$pid" | sed -n -e 's/.*policy: //p' -e 's/.*priority: / /p' | tr -d '\n')
+    # ps shows no nice value ("-") for a real-time policy.
+    nice=$(ps -o ni= -p "$pid" | tr -d ' ')
+    [[ $nice == - ]] || policy+=", nice $nice"
+    n=$(($(nproc) + 3))
+    for ((i = 0; i < n; i++)); do
+        sh -c 'while :; do :; done' &
+        loops+=($!)
+    done
+    before=$(schedstat "$pid")
+    ticks0=$(cpu_ticks)
+    t0=$(uptime_s)
+    wait "$recording" || status=$?
+    t1=$(uptime_s)
+    ticks1=$(cpu_ticks)
+    after=$(schedstat "$pid")
+    kill "${loops[@]}"
+    wait "${loops[@]}" 2>/dev/null
+    as_member hdmi-preview-prop set "$trigger" 0
+    for ((i = 0; i < 50; i++)); do
+        [[ $(prop "$trigger") == 2 ]] && break
+        sleep 0.1
+    done
+    out=$(cat "$file")
+    rm -f "$file"
+
+    summary=$(sed -n 's/^LONG summary //p' <<<"$out")
+    [[ $status -eq 0 && -n $summary ]] ||
+        { echo "the long preview ended with status $status: $(tail -n 3 <<<"$out" | tr '\n' ' ')"; return 1; }
+    field() { tr ' ' '\n' <<<"$summary" | sed -n "s/^$1=//p"; }
+    echo "FIGURE loaded_preview/setup: $n nice-0 busy loops on $(nproc) vCPUs from 2 s into the" \
+        "preview, player and recorder at SCHED_FIFO 50, service at $policy; guest idle $(awk -v a="$ticks0" -v b="$ticks1" 'BEGIN {
+            split(a, x); split(b, y); printf "%.1f", 100 * (y[1] - x[1]) / (y[2] - x[2]) }') %" >&3
+    echo "FIGURE loaded_preview/discontinuities: $(field discontinuities) in $(field seconds) s" \
+        "($(field gaps) with 64 silent frames or more; $(field silent) silent and $(field foreign) other" \
+        "stray frames, net $(field shift) frames inserted; player underruns $(field player_xruns)," \
+        "recorder overruns $(field recorder_xruns))" >&3
+    echo "FIGURE loaded_preview/latency: $(field latency_first_ms) ms at the start," \
+        "$(field latency_last_ms) ms at the end" >&3
+    echo "FIGURE loaded_preview/service: $(awk -v a="$before" -v b="$after" -v s="$t0 $t1" 'BEGIN {
+        split(a, x); split(b, y); split(s, t); s = t[2] - t[1]
+        printf "%.1f ms/s running, %.1f ms/s waiting for a CPU while loaded", (y[1] - x[1]) / 1e6 / s,
+            (y[2] - x[2]) / 1e6 / s }')" >&3
+    sed -n 's/^LONG event \([^ ]*\) /FIGURE loaded_preview\/event: at \1 s, /p' <<<"$out" >&3
+    [[ $(systemctl show -p MainPID --value "$unit") == "$pid" ]] || { echo "the service restarted during the run"; return 1; }
+    [[ $(prop "$trigger") == 2 ]] || { echo "trigger reads '$(prop "$trigger")' after the stop, not 2"; return 1; }
+}
+
 # --- Boot 3 ------------------------------------------------------------------------------------------
 no_preview_after_reboot() {
     [[ $(systemctl is-active "$unit") == active ]] || { echo "$unit is $(systemctl is-active "$unit")"; return 1; }
@@ -220,6 +295,7 @@ case $boot in
     check restart_after_sigkill restart_after_sigkill
     stream_test preview_after_restart
     check stop_acknowledged stop_acknowledged
+    [[ -z $load_seconds ]] || check loaded_preview loaded_preview
     if start_preview >/dev/null; then
         echo "GUEST rebooting during a preview"
         ending=reboot

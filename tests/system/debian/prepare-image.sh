@@ -4,8 +4,9 @@
 # into an ext4 disk image; Debian's kernel as an ELF image (PVH entry); and a busybox initramfs
 # that loads the disk's modules and hands over to systemd on the disk.
 #
-#   prepare-image.sh PACKAGE_DEB SYSTEST_BINARY CACHE_DIR OUT_DIR
+#   prepare-image.sh PACKAGE_DEB SYSTEST_BINARY CACHE_DIR OUT_DIR [LONG_PREVIEW]
 #
+# LONG_PREVIEW (long_preview.cpp, built) goes into the image for the loaded preview.
 # Writes OUT_DIR/kernel, OUT_DIR/initramfs.cpio and OUT_DIR/disk.img (made anew every time: the
 # boots change it).
 set -euo pipefail
@@ -17,11 +18,14 @@ fail() {
     exit 1
 }
 
-[[ $# -eq 4 ]] || fail "usage: prepare-image.sh PACKAGE_DEB SYSTEST_BINARY CACHE_DIR OUT_DIR"
+[[ $# -eq 4 || $# -eq 5 ]] ||
+    fail "usage: prepare-image.sh PACKAGE_DEB SYSTEST_BINARY CACHE_DIR OUT_DIR [LONG_PREVIEW]"
 package_deb=$1
 systest=$2
 cache=$3
 out=$4
+long_preview=${5:-}
+[[ -z $long_preview || -x $long_preview ]] || fail "test program $long_preview missing"
 [[ -f $package_deb ]] || fail "package $package_deb missing"
 [[ -x $systest ]] || fail "test program $systest missing: build it first"
 mkdir -p "$cache" "$out" || fail "cannot create $cache or $out"
@@ -106,6 +110,7 @@ done
 mkdir -p "$root/opt/guest"
 cp "$package_deb" "$root/opt/guest/"
 strip --strip-debug -o "$root/opt/guest/hdmi-preview-systest" "$systest"
+[[ -z $long_preview ]] || strip --strip-debug -o "$root/opt/guest/hdmi-preview-long-preview" "$long_preview"
 install -m 755 "$here/guest-checks.sh" "$root/opt/guest/guest-checks.sh"
 install -m 644 "$here/hdmi-preview-guest-checks.service" "$root/etc/systemd/system/"
 ln -sf /etc/systemd/system/hdmi-preview-guest-checks.service \
