@@ -1,8 +1,14 @@
 #!/bin/bash
 # The system suite on real kernel ALSA: the x86-64 and the ARMv7 builds of the service, each in
-# its own QEMU guest with two snd-aloop cards, one boot per architecture.
+# its own QEMU guest with two snd-aloop cards, one boot per build.
 #
-#   scripts/system-tests.sh [x86_64] [armhf]      (default: both)
+#   scripts/system-tests.sh [ARCH[:TINYALSA]]...
+#
+# ARCH is x86_64 or armhf; ARCH:TINYALSA builds the service against tinyalsa built from
+# $HDMI_PREVIEW_THIRD_PARTY_DIR/tinyalsa-TINYALSA.tar.gz (default: the shared/third_party folder
+# beside the repository) instead of the adapter over alsa-lib, and takes the checker of ARCH's
+# build, which must be named before it: x86_64 armhf x86_64:2c3a8e2 armhf:2c3a8e2 x86_64:2.0.0.
+# Default: x86_64 and armhf.
 #
 # Installs what is missing (apt-get, through sudo when not root), builds the service and the guest-side test
 # program for each architecture, builds each guest from Debian packages (cached in the build
@@ -14,6 +20,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${HDMI_PREVIEW_SYSTEST_DIR:-$root/build-sys}
 guest_timeout=${HDMI_PREVIEW_SYSTEST_TIMEOUT:-300}
+third_party=${HDMI_PREVIEW_THIRD_PARTY_DIR:-$root/../shared/third_party}
 archs=("$@")
 [[ ${#archs[@]} -gt 0 ]] || archs=(x86_64 armhf)
 
@@ -38,32 +45,50 @@ ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev cpio kmod 
 stage_done "packages"
 
 # --- Builds ----------------------------------------------------------------------------------------
-for arch in "${archs[@]}"; do
-    stage "build $arch"
-    toolchain=()
+# Each build's folder: ARCH, or ARCH-tinyalsa-TINYALSA.
+declare -A dirs=()
+for target in "${archs[@]}"; do
+    arch=${target%%:*}
+    [[ $target == *:* ]] && dirs[$target]=$arch-tinyalsa-${target#*:} || dirs[$target]=$arch
+done
+for target in "${archs[@]}"; do
+    stage "build $target"
+    arch=${target%%:*}
+    dir=$out/${dirs[$target]}
+    options=()
+    targets=(hdmi-preview-audio hdmi-preview-systest)
     case "$arch" in
     x86_64) ;;
-    armhf) toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake") ;;
+    armhf) options=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf.cmake") ;;
     *) fail "unknown architecture '$arch' (x86_64 or armhf)" ;;
     esac
-    cmake -S "$root/tests/system" -B "$out/$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        "${toolchain[@]}" >"$out/configure-$arch.log" 2>&1 ||
-        fail "configure of $out/$arch failed: see $out/configure-$arch.log"
+    if [[ $target == *:* ]]; then
+        tarball=$third_party/tinyalsa-${target#*:}.tar.gz
+        [[ -f $tarball ]] || fail "no $tarball for $target"
+        options+=(-DHDMI_PREVIEW_PCM_BACKEND=tinyalsa -DTINYALSA_SOURCE="$tarball")
+        targets=(hdmi-preview-audio)
+    fi
+    cmake -S "$root/tests/system" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "${options[@]}" >"$dir.configure.log" 2>&1 ||
+        fail "configure of $dir failed: see $dir.configure.log"
     # Only what a guest runs: the rest of the tree is covered by the unit and functional suites.
-    cmake --build "$out/$arch" -j "$(nproc)" --target hdmi-preview-audio hdmi-preview-systest \
-        >"$out/build-$arch.log" 2>&1 ||
-        fail "build of $out/$arch failed: see $out/build-$arch.log"
-    stage_done "build $arch"
+    cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" >"$dir.build.log" 2>&1 ||
+        fail "build of $dir failed: see $dir.build.log"
+    # A build against tinyalsa takes the checker of its architecture's build, named before it.
+    [[ $target != *:* ]] || cp "$out/$arch/bin/hdmi-preview-systest" "$dir/bin/" ||
+        fail "$target needs the checker of $arch: name $arch before it"
+    stage_done "build $target"
 done
 
-for arch in "${archs[@]}"; do
-    stage "guest $arch"
-    "$root/tests/system/prepare-guest.sh" "$arch" "$out/$arch/bin" "$out/cache" "$out/guest-$arch" ||
-        fail "cannot prepare the $arch guest"
-    stage_done "guest $arch"
+for target in "${archs[@]}"; do
+    name=${dirs[$target]}
+    stage "guest $name"
+    "$root/tests/system/prepare-guest.sh" "${target%%:*}" "$out/$name/bin" "$out/cache" \
+        "$out/guest-$name" || fail "cannot prepare the $name guest"
+    stage_done "guest $name"
 done
 
-# --- Boots, side by side (one vCPU each) -------------------------------------------------------
+# --- Boots, side by side, as many at once as there are cores (one vCPU each) --------------------
 stage "boot and run"
 declare -A pids=()
 # An interrupted run takes its guests with it.
@@ -74,22 +99,27 @@ stop_guests() {
     done
 }
 trap stop_guests EXIT
-for arch in "${archs[@]}"; do
-    "$root/tests/system/boot-guest.sh" "$arch" "$out/guest-$arch" "$guest_timeout" \
-        >"$out/console-$arch.log" 2>&1 &
-    pids[$arch]=$!
-done
 declare -A boot_status=()
-for arch in "${archs[@]}"; do
-    status=0
-    wait "${pids[$arch]}" || status=$?
-    boot_status[$arch]=$status
+names=()
+for target in "${archs[@]}"; do names+=("${dirs[$target]}"); done
+for ((first = 0; first < ${#names[@]}; first += $(nproc))); do
+    batch=("${names[@]:first:$(nproc)}")
+    for name in "${batch[@]}"; do
+        "$root/tests/system/boot-guest.sh" "${name%%-*}" "$out/guest-$name" "$guest_timeout" \
+            >"$out/console-$name.log" 2>&1 &
+        pids[$name]=$!
+    done
+    for name in "${batch[@]}"; do
+        status=0
+        wait "${pids[$name]}" || status=$?
+        boot_status[$name]=$status
+    done
 done
 stage_done "boot and run"
 
 passed=0
 failed=0
-for arch in "${archs[@]}"; do
+for arch in "${names[@]}"; do
     log=$out/console-$arch.log
     tally_console "$log" "SYSTEST " "$arch/"
     if ! grep -q '^SYSTEST STATUS ' "$log.txt" || [[ ${boot_status[$arch]} -ne 0 ]]; then
