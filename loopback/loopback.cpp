@@ -28,7 +28,7 @@ static_assert(offsetof(struct pcm_config, HDMI_PREVIEW_PCM_CONFIG_TENTH_FIELD) =
 
 bool preview_requested() {
     property_get(kTriggerProperty, prop_value, "0");
-    return atoi(prop_value) == 1;
+    return requests_preview(prop_value);
 }
 
 // tinyalsa 2.x marks pcm_read and pcm_write deprecated (for pcm_readi and pcm_writei, which count

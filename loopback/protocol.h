@@ -7,6 +7,7 @@
 
 #include <inttypes.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 // The trigger: another process writes 1 to start a preview and anything else to stop it; the
 // service writes kAcknowledgement after every run.
@@ -14,6 +15,9 @@ inline constexpr char kTriggerProperty[] = "persist.audio.hdmi.preview";
 // The level: every sample is scaled by level/7.
 inline constexpr char kLevelProperty[] = "persist.sys.voice.level";
 inline constexpr char kAcknowledgement[] = "2";
+// A trigger text asks for a preview when its integer value, as atoi reads it, is 1 ("1", "01",
+// "+1", " 1", "1abc"); anything else, "2" included, does not.
+inline bool requests_preview(const char* text) { return atoi(text) == 1; }
 
 // The stream that the service runs, as its "Capturing sample" line names it.
 inline constexpr uint32_t kPreviewChannels = 2;

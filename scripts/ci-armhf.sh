@@ -70,7 +70,7 @@ cmake --build "$build" -j "$jobs" || fail "build of $build failed"
 # Without the option none of the compensation is in the service; the drift tests are built with
 # every resampler found, and both must be found here so that they run on ARM too.
 check_arm "$build/service/hdmi-preview-audio" '!libsamplerate' '!libspeexdsp'
-check_arm "$build/platform/hdmi-preview-prop"
+check_arm "$build/tools/prop/hdmi-preview-prop"
 [[ -f $build/tests/unit/unit_drift_tests ]] ||
     fail "$build/tests/unit/unit_drift_tests was not built: armhf libsamplerate or speexdsp not found"
 check_arm "$build/tests/unit/unit_drift_tests" libsamplerate.so libspeexdsp.so

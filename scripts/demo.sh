@@ -27,7 +27,7 @@ cmake -S "$src" -B "$build" -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target hdmi-preview-audio hdmi-preview-prop hdmi_preview_vcard \
     scale_samples
 service_bin=$build/service/hdmi-preview-audio
-prop_bin=$build/platform/hdmi-preview-prop
+prop_bin=$build/tools/prop/hdmi-preview-prop
 plugin=$build/tools/virtual_cards/libasound_module_pcm_hdmi_preview_vcard.so
 # The tests' gain reference, to tell from the audio which level each block was played at.
 scale_bin=$build/tests/support/scale_samples

@@ -39,7 +39,7 @@ cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 export HDMI_PREVIEW_PROPERTY_DIR=$build/properties
 mkdir -p "$HDMI_PREVIEW_PROPERTY_DIR"
-prop="HDMI_PREVIEW_PROPERTY_DIR=$HDMI_PREVIEW_PROPERTY_DIR $build/platform/hdmi-preview-prop"
+prop="HDMI_PREVIEW_PROPERTY_DIR=$HDMI_PREVIEW_PROPERTY_DIR $build/tools/prop/hdmi-preview-prop"
 
 if [[ $mode == virtual ]]; then
     cards=$build/run-cards

@@ -13,7 +13,7 @@ build=$(cd "${1:?usage: drift_snr.sh BUILD_DIR [SECONDS]}" && pwd)
 seconds=${2:-15}
 (( seconds >= 11 )) || { echo "drift_snr.sh: SECONDS $seconds: needs 11 or more (5 s settling, then 5.5 s analysed)" >&2; exit 2; }
 service=$build/service/hdmi-preview-audio
-prop=$build/platform/hdmi-preview-prop
+prop=$build/tools/prop/hdmi-preview-prop
 plugin=$build/tools/virtual_cards/libasound_module_pcm_hdmi_preview_vcard.so
 for f in "$service" "$prop" "$plugin"; do
     [[ -e $f ]] || { echo "$f: missing (build the service, hdmi-preview-prop and hdmi_preview_vcard)" >&2; exit 2; }

@@ -31,7 +31,7 @@ done
 RANDOM=$seed
 
 service=$build/service/hdmi-preview-audio
-prop=$build/platform/hdmi-preview-prop
+prop=$build/tools/prop/hdmi-preview-prop
 for program in "$service" "$prop"; do
     [[ -x $program ]] || { echo "kill_writers: $program missing: build it first" >&2; exit 2; }
 done

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "property_store.h"
+#include "protocol.h"
 
 #ifndef HDMI_PREVIEW_VERSION
 #error "HDMI_PREVIEW_VERSION must hold the project's version"
@@ -23,8 +24,6 @@
 namespace {
 
 constexpr const char* kTool = "hdmi-preview-prop";
-// The service's trigger (loopback.h); the tool links the store alone.
-constexpr const char* kTrigger = "persist.audio.hdmi.preview";
 
 void print_usage(FILE* to) {
     fprintf(to,
@@ -52,11 +51,11 @@ int help() {
         "set          store VALUE under KEY; creates a missing store directory (one level)\n"
         "list         print every property as [KEY]: [VALUE]\n"
         "store        print the store's directory\n"
-        "acknowledge  write 2 into %s if it reads 1, as the service does after a run\n"
+        "acknowledge  write %s into %s if it reads 1, as the service does after a run\n"
         "\n"
         "The store is $HDMI_PREVIEW_PROPERTY_DIR when set, else %s.\n"
         "Exit status: 0 done, 1 failed, 2 usage error.\n",
-        kTrigger, HDMI_PREVIEW_PROPERTY_DIR_DEFAULT);
+        kAcknowledgement, kTriggerProperty, HDMI_PREVIEW_PROPERTY_DIR_DEFAULT);
     return 0;
 }
 
@@ -106,21 +105,22 @@ int set(const char* key, const char* value) {
     return 0;
 }
 
-// Run by the service manager once the service has ended: a trigger that still reads 1, as the
-// service reads it (atoi), would start a preview at the service's next start, so it gets the "2"
-// the service writes after every run. Any other value is left alone.
+// Run by the service manager once the service has ended: a trigger that still asks for a preview
+// would start one at the service's next start, so it gets the "2" the service writes after every
+// run. Any other value is left alone.
 int acknowledge() {
     char value[PROPERTY_VALUE_MAX];
-    const int len = property_store::read(kTrigger, value);
-    if (len < 0) return read_failed(kTrigger, len);
-    if (atoi(value) != 1) return 0;
-    int err = property_set(kTrigger, "2");
+    const int len = property_store::read(kTriggerProperty, value);
+    if (len < 0) return read_failed(kTriggerProperty, len);
+    if (!requests_preview(value)) return 0;
+    int err = property_set(kTriggerProperty, kAcknowledgement);
     if (err != 0) {
-        fprintf(stderr, "%s: cannot set '%s' in %s: %s\n", kTool, kTrigger,
+        fprintf(stderr, "%s: cannot set '%s' in %s: %s\n", kTool, kTriggerProperty,
                 property_store::directory().c_str(), strerror(-err));
         return 1;
     }
-    printf("%s: '%s' read '%s' after the service ended: wrote 2\n", kTool, kTrigger, value);
+    printf("%s: '%s' read '%s' after the service ended: wrote %s\n", kTool, kTriggerProperty, value,
+           kAcknowledgement);
     return 0;
 }
 
