@@ -106,10 +106,9 @@ constexpr int kTrackedKeys = 16;
 struct Tracked {
     char key[PROPERTY_KEY_MAX];  // empty: unused
     bool current;                // `text` is the file's value as far as the events tell
-    bool kept;                   // `text` and `len` hold a value read from the file
     uint32_t changes;            // bumped by every event that may carry a write of the file
     uint32_t serial;             // `changes` when `text` was read; 0: cannot tell
-    int len;                     // read_file's result for `text`
+    int len;                     // read_file's result for `text`; 0 until a value is known
     char text[PROPERTY_VALUE_MAX];
     int reported;  // the errno last reported of a failed read, 0 after a read that worked
 };
@@ -255,7 +254,6 @@ int read_value(const char* key, char* text, Tracked** tracked) {
     const int len = read_file(path, text, &links);
     if (t != nullptr && len >= 0) {
         t->current = w.fd >= 0 && links <= 1;
-        t->kept = true;
         t->serial = changes;
         t->len = len;
         memcpy(t->text, text, static_cast<size_t>(len) + 1);
@@ -331,20 +329,18 @@ int write_through_temporary(const char* dir, char* tmp, const char* path, const 
         fd = mkostemp(tmp, O_CLOEXEC);
         if (fd < 0) return errno;
     }
+    bool named = !unnamed;  // `tmp` names the file in the store
     int err = 0;
-    bool named = !unnamed;
     if (flock(fd, LOCK_EX) != 0 || fchmod(fd, kValueMode) != 0 || !write_all(fd, value, len) ||
         fsync(fd) != 0) {
         err = errno;
-    } else if (unnamed && !(named = link_unnamed(fd, tmp))) {
+    } else if (!named && !(named = link_unnamed(fd, tmp))) {
         // Without /proc the unnamed file cannot be linked.
         err = errno == ENOENT ? ENOTSUP : errno;
     } else if (rename(tmp, path) != 0) {
         err = errno;
-    } else {
-        named = false;
     }
-    if (named) unlink(tmp);
+    if (err != 0 && named) unlink(tmp);
     // The data reached the disk with the fsync; a close error can no longer lose it.
     close(fd);
     return err;
@@ -422,21 +418,17 @@ int read(const char* key, char* value) {
 extern "C" int property_get(const char* key, char* value, const char* default_value) {
     Tracked* t;
     const int len = read_value(key, value, &t);
-    if (len > 0) {
-        if (t != nullptr) t->reported = 0;
-        return len;
-    }
+    if (len >= 0 && t != nullptr) t->reported = 0;
+    if (len > 0) return len;
     if (len < 0 && t != nullptr) {
         // Reported once per cause; meanwhile the last value read stands, so a run goes on and a
         // stop already seen stays seen.
         if (t->reported != -len) fprintf(stderr, "Unable to read %s (%s)\n", key, strerror(-len));
         t->reported = -len;
-        if (t->kept && t->len > 0) {
+        if (t->len > 0) {
             memcpy(value, t->text, static_cast<size_t>(t->len) + 1);
             return t->len;
         }
-    } else if (t != nullptr) {
-        t->reported = 0;
     }
     if (default_value == nullptr) default_value = "";
     size_t n = strnlen(default_value, PROPERTY_VALUE_MAX - 1);
@@ -474,7 +466,6 @@ extern "C" int property_set(const char* key, const char* value) {
     // stands, not the value it replaced (the service's "2" must not give way to the run's 1).
     if (Tracked* t = find_tracked(watch, key); t != nullptr && strcmp(watch.dir, dir) == 0) {
         t->current = false;
-        t->kept = true;
         t->serial = 0;
         t->len = static_cast<int>(len);
         memcpy(t->text, value, len + 1);
