@@ -36,7 +36,19 @@ void sleep_for(double seconds) {
     }
 }
 
-snd_pcm_t* open_stream(const char* name, snd_pcm_stream_t dir, std::string* err) {
+double trigger_time(snd_pcm_t* h) {
+    snd_pcm_status_t* st;
+    snd_pcm_status_alloca(&st);
+    if (snd_pcm_status(h, st) < 0) return 0;
+    snd_htimestamp_t ts;
+    snd_pcm_status_get_trigger_htstamp(st, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+snd_pcm_t* open_stream(const char* name, snd_pcm_stream_t dir, std::string* err,
+                       snd_pcm_uframes_t periods) {
     snd_pcm_t* h = nullptr;
     int e = snd_pcm_open(&h, name, dir, 0);
     if (e < 0) {
@@ -46,7 +58,7 @@ snd_pcm_t* open_stream(const char* name, snd_pcm_stream_t dir, std::string* err)
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     snd_pcm_uframes_t period = kPeriod;
-    snd_pcm_uframes_t buffer = kPeriod * 4;
+    snd_pcm_uframes_t buffer = kPeriod * periods;
     if ((e = snd_pcm_hw_params_any(h, hw)) < 0 ||
         (e = snd_pcm_hw_params_set_access(h, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
         (e = snd_pcm_hw_params_set_format(h, hw, SND_PCM_FORMAT_S16_LE)) < 0 ||
@@ -72,17 +84,6 @@ snd_pcm_t* open_stream(const char* name, snd_pcm_stream_t dir, std::string* err)
     }
     return h;
 }
-
-double trigger_time(snd_pcm_t* h) {
-    snd_pcm_status_t* st;
-    snd_pcm_status_alloca(&st);
-    if (snd_pcm_status(h, st) < 0) return 0;
-    snd_htimestamp_t ts;
-    snd_pcm_status_get_trigger_htstamp(st, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-}  // namespace
 
 Frame input_frame(uint64_t k) {
     const uint64_t h = mix(k);

@@ -32,6 +32,11 @@ Frame expected_frame(uint64_t k, int level);
 double now();
 double seconds_of(uint64_t frames);
 
+// `name` opened for `dir` as 2 ch, S16_LE, 48 kHz, in periods of kPeriod frames, `periods` of them
+// in the buffer, with timestamps on CLOCK_MONOTONIC; nullptr with the cause in `err`.
+snd_pcm_t* open_stream(const char* name, snd_pcm_stream_t dir, std::string* err,
+                       snd_pcm_uframes_t periods = 4);
+
 // A stream served by a thread of its own until stop().
 class StreamThread {
   public:

@@ -98,26 +98,16 @@ int main(int argc, char** argv) {
     }
     // The recording's memory is touched before the streams start, not while they run.
     std::vector<Frame> rec(static_cast<size_t>((seconds + 2) * kRate), Frame{0, 0});
-    snd_pcm_t* cap = nullptr;
-    snd_pcm_hw_params_t* hw;
-    snd_pcm_hw_params_alloca(&hw);
-    snd_pcm_uframes_t period = kPeriod, buffer = kPeriod * 8;
-    int e;
-    if ((e = snd_pcm_open(&cap, "hw:1,1", SND_PCM_STREAM_CAPTURE, 0)) < 0 ||
-        (e = snd_pcm_hw_params_any(cap, hw)) < 0 ||
-        (e = snd_pcm_hw_params_set_access(cap, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
-        (e = snd_pcm_hw_params_set_format(cap, hw, SND_PCM_FORMAT_S16_LE)) < 0 ||
-        (e = snd_pcm_hw_params_set_channels(cap, hw, kChannels)) < 0 ||
-        (e = snd_pcm_hw_params_set_rate(cap, hw, kRate, 0)) < 0 ||
-        (e = snd_pcm_hw_params_set_period_size_near(cap, hw, &period, nullptr)) < 0 ||
-        (e = snd_pcm_hw_params_set_buffer_size_near(cap, hw, &buffer)) < 0 ||
-        (e = snd_pcm_hw_params(cap, hw)) < 0 || (e = snd_pcm_start(cap)) < 0) {
-        fprintf(stderr, "hdmi-preview-long-preview: hw:1,1: %s\n", snd_strerror(e));
+    std::string err;
+    snd_pcm_t* cap = open_stream("hw:1,1", SND_PCM_STREAM_CAPTURE, &err, 8);
+    const int e = cap != nullptr ? snd_pcm_start(cap) : 0;
+    if (cap == nullptr || e < 0) {
+        fprintf(stderr, "hdmi-preview-long-preview: %s\n",
+                cap == nullptr ? err.c_str() : snd_strerror(e));
         return 1;
     }
     const double rec_start = now();  // its first frame, within the time of a call
     Player player;
-    std::string err;
     if (!player.start(&err)) {
         fprintf(stderr, "hdmi-preview-long-preview: %s\n", err.c_str());
         return 1;
