@@ -1,5 +1,5 @@
 # shellcheck shell=bash disable=SC2154,SC2034  # the variables are shared with the caller and guest-kernel.sh
-# Sourced by the guest builders (tests/system/prepare-guest.sh, tests/bench/guest-bench.sh): the
+# Sourced by the guest builders (tests/system/prepare-guest.sh, bench/guest-bench.sh): the
 # steps that make a busybox guest with two snd-aloop cards from Debian packages alone. The caller
 # defines fail() and sets cache (a directory for the downloaded packages).
 #

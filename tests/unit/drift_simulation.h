@@ -1,7 +1,7 @@
 #pragma once
 
 // The drift compensation against a simulated pair of clocks, for the unit tests and the figures
-// tool (tests/bench/drift_figures.cpp): capture delivers a block per tick of its clock; playback
+// tool (bench/drift_figures.cpp): capture delivers a block per tick of its clock; playback
 // takes block * (1 + offset) frames in the same time. As on a device, playback starts once two
 // blocks are queued, and until then the queue is unknown. `jitter` frames of deterministic noise
 // stand for the wake-up's scatter.

@@ -5,7 +5,7 @@
 # 2^18 frames, at the tone's frequency as card 1's clock hears it: f × (1 + ppm · 10⁻⁶).
 # Prints alsabat's verdict and SNR line for each case; exits 1 if any case fails.
 #
-#   bash tests/bench/drift_snr.sh BUILD_DIR [SECONDS]    (BUILD_DIR built with the option on;
+#   bash bench/drift_snr.sh BUILD_DIR [SECONDS]    (BUILD_DIR built with the option on;
 #                                                       installs alsa-utils and python3 if missing)
 set -euo pipefail
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

@@ -5,7 +5,7 @@
 # Figures are printed, never asserted; the machine is printed above the table. Not run by CI (nor
 # by scripts/test.sh): it takes about five minutes and its figures depend on the machine's load.
 #
-#   bash scripts/bench.sh [--host-only]
+#   bash bench/bench.sh [--host-only]
 #
 # Installs what is missing (apt-get, through sudo when not root), builds into build-bench-off,
 # build-bench-drift and build-bench-tools, keeps the guest and its kernel in build-bench-guest
@@ -57,12 +57,12 @@ build build-bench-drift -DHDMI_PREVIEW_DRIFT_COMPENSATION=ON
 tools=$root/build-bench-tools
 mkdir -p "$tools"
 flags=(-std=c++17 -O2 -Wall -Wextra -Werror)
-g++ "${flags[@]}" -o "$tools/latency_probe" "$root/tests/bench/latency_probe.cpp" -lasound ||
-    fail "cannot build tests/bench/latency_probe.cpp"
-g++ "${flags[@]}" -shared -fPIC -o "$tools/queue_probe.so" "$root/tests/bench/queue_probe.cpp" \
-    -ldl -lasound || fail "cannot build tests/bench/queue_probe.cpp"
-g++ "${flags[@]}" -shared -fPIC -o "$tools/underrun_trace.so" "$root/tests/bench/underrun_trace.cpp" \
-    -ldl -lasound || fail "cannot build tests/bench/underrun_trace.cpp"
+g++ "${flags[@]}" -o "$tools/latency_probe" "$root/bench/latency_probe.cpp" -lasound ||
+    fail "cannot build bench/latency_probe.cpp"
+g++ "${flags[@]}" -shared -fPIC -o "$tools/queue_probe.so" "$root/bench/queue_probe.cpp" \
+    -ldl -lasound || fail "cannot build bench/queue_probe.cpp"
+g++ "${flags[@]}" -shared -fPIC -o "$tools/underrun_trace.so" "$root/bench/underrun_trace.cpp" \
+    -ldl -lasound || fail "cannot build bench/underrun_trace.cpp"
 
 # --- Temporary folder and the processes started ----------------------------------------------------
 work=$(mktemp -d)
@@ -177,7 +177,7 @@ done
 guest=()
 if [[ $host_only -eq 0 ]]; then
     GUEST_BENCH_SUBJECTS=$(IFS=,; echo "${subjects[*]},probe-only") \
-        "$root/tests/bench/guest-bench.sh" "$root/build-bench-guest" \
+        "$root/bench/guest-bench.sh" "$root/build-bench-guest" \
         "$root/build-bench-off/service/hdmi-preview-audio" \
         "$root/build-bench-drift/service/hdmi-preview-audio" "$tools/latency_probe" \
         "$guest_seconds" 0 0 >"$work/guest.txt" || fail "the benchmark guest failed: see $root/build-bench-guest/console.log"

@@ -1,6 +1,6 @@
 // Figures of the real service on the virtual cards, printed, never asserted: how fast it reacts
 // to the trigger, and the CPU time it takes per second of audio. Run by hand:
-//   build/tests/bench/virtual_card_figures [cycles] [seconds of audio]
+//   build/bench/virtual_card_figures [cycles] [seconds of audio]
 
 #include <signal.h>
 #include <stdio.h>

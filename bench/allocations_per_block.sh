@@ -3,7 +3,7 @@
 # null sound cards (alsa-lib's null PCM stands in for hw:C,D, so blocks move as fast as the CPU
 # allows). Equal totals for very different block counts mean no allocation inside the block loop.
 #
-#   bash tests/bench/allocations_per_block.sh BUILD_DIR        (needs heaptrack)
+#   bash bench/allocations_per_block.sh BUILD_DIR        (needs heaptrack)
 set -euo pipefail
 build=$(cd "${1:?usage: allocations_per_block.sh BUILD_DIR}" && pwd)
 service=$build/service/hdmi-preview-audio

@@ -1,4 +1,4 @@
-// Preloaded (LD_PRELOAD) into a loopback program on the virtual cards by scripts/bench.sh: after
+// Preloaded (LD_PRELOAD) into a loopback program on the virtual cards by bench/bench.sh: after
 // every snd_pcm_writei it adds up the frames between capture and playback, which is the latency
 // a frame sees: those captured and not yet read, those read and not yet written (the program's
 // own buffers, e.g. a resampler's), and those written and not yet played. When the playback

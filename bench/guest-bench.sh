@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds and boots the benchmark guest: x86-64, Debian's kernel with two snd-aloop cards, under
 # QEMU (TCG), in one boot measuring the service built without and with drift compensation and
-# alsaloop (-S 0, -S 4) on the real driver (tests/bench/guest-bench-init.sh says what and how).
+# alsaloop (-S 0, -S 4) on the real driver (bench/guest-bench-init.sh says what and how).
 # Prints the guest's BENCH lines; the whole console is kept in OUT_DIR/console.log.
 #
 #   guest-bench.sh OUT_DIR SERVICE_OFF SERVICE_ON PROBE [SECONDS [DRIFT_SECONDS [STRACE_SECONDS]]]
@@ -14,13 +14,13 @@
 # GUEST_BENCH_SUBJECTS; GUEST_BENCH_CPUS=N boots the guest with N vCPUs (default 2);
 # GUEST_BENCH_SHIFTS=A,B sets card 0's rate shifts for the drift runs, which every service subject
 # runs (default 99970,100030; 100000 is no drift); GUEST_BENCH_TRACE=PATH preloads that build of
-# tests/bench/underrun_trace.cpp into every service subject, which then says what came before
+# bench/underrun_trace.cpp into every service subject, which then says what came before
 # each of its underruns. Kernel and busybox come from Debian's archive
 # through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-system=$here/../system
+system=$here/../tests/system
 
 fail() {
     echo "guest-bench: $*" >&2

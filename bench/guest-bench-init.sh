@@ -1,5 +1,5 @@
 #!/bin/sh
-# /init of the benchmark guest (busybox sh, PID 1), made by tests/bench/guest-bench.sh. Loads two
+# /init of the benchmark guest (busybox sh, PID 1), made by bench/guest-bench.sh. Loads two
 # snd-aloop cards and measures, one after the other, each loopback program copying hw:0,0 to
 # hw:1,0 while the probe plays a tone with bursts into hw:0,1 and records hw:1,1: CPU ticks and
 # voluntary context switches over the measured span, then system calls under strace, then the
