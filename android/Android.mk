@@ -36,6 +36,10 @@ include $(CLEAR_VARS)
 
 LOCAL_MODULE := hdmi-preview-audio
 LOCAL_MODULE_TAGS := optional
+# Trees that know the licence variables (Android 12 and later) read them; older ones ignore them.
+LOCAL_LICENSE_KINDS := SPDX-license-identifier-Apache-2.0
+LOCAL_LICENSE_CONDITIONS := notice
+LOCAL_NOTICE_FILE := $(LOCAL_PATH)/LICENSE
 
 ifeq ($(strip $(HDMI_PREVIEW_AUDIO_PREBUILT)),)
 
