@@ -8,7 +8,9 @@
 # $HDMI_PREVIEW_THIRD_PARTY_DIR/tinyalsa-TINYALSA.tar.gz (default: the shared/third_party folder
 # beside the repository) instead of the adapter over alsa-lib, and takes the checker of ARCH's
 # build, which must be named before it: x86_64 armhf x86_64:2c3a8e2 armhf:2c3a8e2 x86_64:2.0.0.
-# Default: x86_64 and armhf.
+# Default: x86_64 and armhf, then x86_64:2c3a8e2 armhf:2c3a8e2 x86_64:2.0.0 when those snapshots
+# are in the third-party folder (the runs against tinyalsa are skipped, with a line that says so,
+# when they are not). 2c3a8e2 is the library Android 4.2 shipped; 2.0.0 the current release line.
 #
 # Installs what is missing (apt-get, through sudo when not root), builds the service and the guest-side test
 # program for each architecture, builds each guest from Debian packages (cached in the build
@@ -22,7 +24,15 @@ out=${HDMI_PREVIEW_SYSTEST_DIR:-$root/build-sys}
 guest_timeout=${HDMI_PREVIEW_SYSTEST_TIMEOUT:-300}
 third_party=${HDMI_PREVIEW_THIRD_PARTY_DIR:-$root/../shared/third_party}
 archs=("$@")
-[[ ${#archs[@]} -gt 0 ]] || archs=(x86_64 armhf)
+if [[ ${#archs[@]} -eq 0 ]]; then
+    archs=(x86_64 armhf)
+    if [[ -f $third_party/tinyalsa-2c3a8e2.tar.gz && -f $third_party/tinyalsa-2.0.0.tar.gz ]]; then
+        archs+=(x86_64:2c3a8e2 armhf:2c3a8e2 x86_64:2.0.0)
+    else
+        echo "system-tests: SKIPPED the runs against tinyalsa: no tinyalsa-2c3a8e2.tar.gz and" \
+            "tinyalsa-2.0.0.tar.gz in $third_party (set HDMI_PREVIEW_THIRD_PARTY_DIR)"
+    fi
+fi
 
 fail() {
     echo "system-tests: $*" >&2
@@ -75,8 +85,11 @@ for target in "${archs[@]}"; do
     cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" >"$dir.build.log" 2>&1 ||
         fail "build of $dir failed: see $dir.build.log"
     # A build against tinyalsa takes the checker of its architecture's build, named before it.
-    [[ $target != *:* ]] || cp "$out/$arch/bin/hdmi-preview-systest" "$dir/bin/" ||
-        fail "$target needs the checker of $arch: name $arch before it"
+    if [[ $target == *:* ]]; then
+        cp "$out/$arch/bin/hdmi-preview-systest" "$dir/bin/" ||
+            fail "$target needs the checker of $arch: name $arch before it"
+        echo "tinyalsa-${target#*:}" >"$dir/bin/pcm-library"
+    fi
     stage_done "build $target"
 done
 

@@ -22,5 +22,9 @@ cat /proc/asound/cards
 echo "GUEST suite starts at uptime $(cut -d ' ' -f 1 /proc/uptime) s"
 
 mkdir -p /tmp/properties
-HDMI_PREVIEW_PROPERTY_DIR=/tmp/properties /opt/hdmi/hdmi-preview-systest /opt/hdmi/hdmi-preview-audio
+# Empty for our adapter over alsa-lib.
+library=$(cat /opt/hdmi/pcm-library 2>/dev/null || true)
+echo "GUEST PCM library: ${library:-alsa-lib adapter}"
+HDMI_PREVIEW_SYSTEST_PCM_LIBRARY=$library HDMI_PREVIEW_PROPERTY_DIR=/tmp/properties \
+    /opt/hdmi/hdmi-preview-systest /opt/hdmi/hdmi-preview-audio
 finish $?

@@ -8,7 +8,8 @@
 #   prepare-guest.sh ARCH BIN_DIR CACHE_DIR OUT_DIR
 #
 # ARCH is x86_64 or armhf; BIN_DIR holds hdmi-preview-audio and hdmi-preview-systest of that
-# architecture. Writes OUT_DIR/kernel, OUT_DIR/initramfs.cpio and OUT_DIR/kernel-version.
+# architecture, and pcm-library when the service was built against a PCM library other than our
+# adapter over alsa-lib (its name, e.g. tinyalsa-2.0.0: the suite expects that library's ways). Writes OUT_DIR/kernel, OUT_DIR/initramfs.cpio and OUT_DIR/kernel-version.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -42,6 +43,9 @@ guest_root "$root" "$here/guest-init.sh"
 for program in hdmi-preview-audio hdmi-preview-systest; do
     guest_add_program "$root" "$bin_dir/$program" "opt/hdmi/$program"
 done
+if [[ -f $bin_dir/pcm-library ]]; then
+    cp "$bin_dir/pcm-library" "$root/opt/hdmi/pcm-library" || fail "cannot add pcm-library"
+fi
 guest_add_libraries "$root"
 guest_add_alsa_config "$root"
 guest_pack "$root" "$out/initramfs.cpio"
