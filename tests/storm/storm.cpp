@@ -65,16 +65,16 @@ constexpr long kRssSlackKb = 192;
 const std::string kAckRefusedDir = acknowledgement_error_line("Is a directory");
 const std::string kWriteFailed = kWriteErrorLine;
 const std::string kCapturedPrefix = captured_line(0).substr(0, captured_line(0).find('0'));
-// The store's report of a failed read, and those that running out of descriptors causes.
-const std::string kUnreadable = "Unable to read ";
-const std::set<std::string> kNoDescriptors = {kUnreadable + kTrigger + " (Too many open files)",
-                                              kUnreadable + kLevel + " (Too many open files)"};
+// The store's reports of a failed read that running out of descriptors causes.
+const std::set<std::string> kNoDescriptors = {
+    kUnreadablePrefix + kTrigger + " (Too many open files)",
+    kUnreadablePrefix + kLevel + " (Too many open files)"};
 const std::string kOpenCaptureFailed =
     capture_open_error_line("cannot open device 'hw:0,0': No such device");
 const std::string kOpenPlaybackFailed =
     playback_open_error_line(0, "cannot open device 'hw:1,0': No such device");
 
-// --- The service's reading of a stored text, as the README describes it -------------------------
+// --- The service's reading of a stored text, as doc/protocol.md describes it ---------------------
 
 // What property_get gives for a file holding `bytes` (a default of "0"): files over 92 bytes are
 // unset, one trailing newline is dropped, a value must be 1..91 characters and ends at a NUL.
@@ -243,6 +243,11 @@ struct Cycle {
     int clock_step_s = 0;  // the files' times stepped by this much after each write (0: not)
 };
 
+// Whether the level file holds one of "0".."7", nothing else.
+bool level_valid(const Cycle& c) {
+    return c.level_kind == 0 && c.level.size() == 1 && c.level[0] >= '0' && c.level[0] <= '7';
+}
+
 struct Epoch {
     int cycles = 0;
     int sigint_cycle = 0;  // SIGINT lands in this cycle
@@ -375,15 +380,51 @@ class Storm {
     const Figures& figures() const { return fig_; }
 
   private:
+    // What a cycle did, for its checks.
+    struct Acted {
+        size_t first_line = 0;        // the run's first output line
+        bool sigint = false;          // SIGINT lands in this cycle, while idle or in the run
+        bool sigint_sent = false;     // it was sent while the process was stopped
+        bool stall = false;           // the process was stopped for the cycle's stall_ms
+        bool empty = false;           // a SIGINT came before the run: it moves nothing
+        bool ran_out = false;         // descriptors ran out
+        bool level2_written = false;  // the second level was written during the run
+        bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
+        Stop stop = Stop::kZero;  // the planned stop, or kUnset when its directory came too late
+        bool raced = false;       // a new 1 was written as the run closed
+    };
+
     bool run_epoch(const Epoch& e);
-    bool run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigint_now,
-                   bool interrupted);
+    bool run_cycle(const Epoch& e, const Cycle& c, bool sigint_now, bool interrupted);
+
+    // Acts out `c` up to the run's "prop exit": the level, the start, the faults during the run
+    // and its stop. False when the service did not answer in time (reported).
+    bool act(const Epoch& e, const Cycle& c, bool sigint_now, bool interrupted, Acted* a);
+    bool act_during_run(const Epoch& e, const Cycle& c, bool sigint_in_run, Acted* a);
+    bool write_level(const Cycle& c);             // false with errno set
+    bool write_stop(const Cycle& c, Stop* stop);  // false with errno set
+    void step_clock(const Cycle& c);
+    bool run_out_of_descriptors(const Cycle& c, bool idle, Acted* a);
+    std::string context(const Cycle& c, const Acted& a) const;
+
+    // Compares the run's lines, audio and acknowledgement with what `a` says was done; false on
+    // any difference, and when the lines did not parse.
+    bool check(const Epoch& e, const Cycle& c, const Acted& a, const RunLines& run, bool parsed);
+    std::string check_end(const Epoch& e, const Acted& a, const RunLines& run, size_t played,
+                          size_t delivered);
+    bool check_audio(const Cycle& c, const Acted& a, size_t played);
+    bool check_acknowledgement(const Cycle& c, const Acted& a, bool ended_itself, bool refused);
+
     void violation(const std::string& what);
+    bool fail(const std::string& what);                // a violation; false
+    void expect(bool holds, const std::string& what);  // a violation, with the run's lines
 
     // Reads output for `timeout` or until `done` holds.
     template <typename Done>
-    bool until(ServiceProcess& service, Done done, std::chrono::milliseconds timeout);
-    bool line_after(ServiceProcess& service, size_t from, const std::string& prefix) const;
+    bool until(Done done, std::chrono::milliseconds timeout);
+    bool line_after(size_t from, const std::string& prefix) const;
+    bool ended(const Acted& a) const { return line_after(a.first_line, kPropExitLine); }
+    bool dead();
 
     uint64_t seed_;
     Plan plan_;
@@ -395,11 +436,15 @@ class Storm {
     // What the files held at the last acknowledgement.
     size_t played_ = 0;
     size_t delivered_ = 0;
-    size_t next_line_ = 0;          // the first output line after the last run's "prop exit"
-    bool pending_start_ = false;    // a 1 that stood after the last run: that run follows now
-    bool ack_refused_dir_ = false;  // the last acknowledgement was refused by a directory
+    size_t next_line_ = 0;               // the first output line after the last run's "prop exit"
+    bool pending_start_ = false;         // a 1 that stood after the last run: that run follows now
+    bool ack_refused_dir_ = false;       // the last acknowledgement was refused by a directory
+    ServiceProcess* service_ = nullptr;  // the epoch's
     std::string dir_;
     std::string store_;
+    std::string trigger_path_, level_path_;
+    std::string played_path_, delivered_path_;  // what card 1 played, what card 0 captured
+    std::string run_text_;                      // the run's lines, for the checks' messages
 };
 
 void Storm::violation(const std::string& what) {
@@ -410,22 +455,36 @@ void Storm::violation(const std::string& what) {
     fflush(stdout);
 }
 
+bool Storm::fail(const std::string& what) {
+    violation(what);
+    return false;
+}
+
+void Storm::expect(bool holds, const std::string& what) {
+    if (!holds) violation(what + " (lines: " + run_text_ + ")");
+}
+
 template <typename Done>
-bool Storm::until(ServiceProcess& service, Done done, std::chrono::milliseconds timeout) {
+bool Storm::until(Done done, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         if (done()) return true;
         if (Clock::now() >= deadline) return false;
-        service.drain_for(2ms);
+        service_->drain_for(2ms);
     }
 }
 
-bool Storm::line_after(ServiceProcess& service, size_t from, const std::string& prefix) const {
-    const auto& lines = service.lines();
+bool Storm::line_after(size_t from, const std::string& prefix) const {
+    const auto& lines = service_->lines();
     for (size_t i = from; i < lines.size(); ++i) {
         if (lines[i].text.rfind(prefix, 0) == 0) return true;
     }
     return false;
+}
+
+bool Storm::dead() {
+    int status;
+    return service_->wait_exit(0ms, &status);
 }
 
 void Storm::run() {
@@ -442,6 +501,10 @@ bool Storm::run_epoch(const Epoch& e) {
     VirtualRig rig;
     dir_ = rig.store().substr(0, rig.store().rfind('/'));
     store_ = rig.store();
+    trigger_path_ = store_ + "/" + kTrigger;
+    level_path_ = store_ + "/" + kLevel;
+    played_path_ = dir_ + "/card1-playback.raw";
+    delivered_path_ = dir_ + "/card0-capture-copy.raw";
     played_ = delivered_ = 0;
     next_line_ = 0;
     pending_start_ = false;
@@ -467,6 +530,7 @@ bool Storm::run_epoch(const Epoch& e) {
     }
     rig.start(/*merge_output=*/true);
     ServiceProcess& service = rig.service();
+    service_ = &service;
     if (!service.running()) {
         violation("the service did not start: " + service.error());
         return false;
@@ -488,7 +552,7 @@ bool Storm::run_epoch(const Epoch& e) {
         // When the time is up the process is interrupted at once, and ends after its empty runs.
         const bool sigint_now = !interrupted && (i == e.sigint_cycle || Clock::now() >= end_);
         if (interrupted) ++empties;
-        ok = run_cycle(rig, e, c, sigint_now, interrupted);
+        ok = run_cycle(e, c, sigint_now, interrupted);
         if (sigint_now) interrupted = true;
         if (++done == 1 && ok) first = usage_of(service.pid());
     }
@@ -497,8 +561,7 @@ bool Storm::run_epoch(const Epoch& e) {
         // Nothing may be played once the last run was acknowledged.
         std::this_thread::sleep_for(60ms);
         service.drain_for(1ms);
-        if (file_size(dir_ + "/card1-playback.raw") != played_ ||
-            file_size(dir_ + "/card0-capture-copy.raw") != delivered_) {
+        if (file_size(played_path_) != played_ || file_size(delivered_path_) != delivered_) {
             violation("audio moved after the last acknowledgement");
         }
         const Usage last = usage_of(service.pid());
@@ -547,240 +610,90 @@ bool Storm::run_epoch(const Epoch& e) {
     return ok;
 }
 
-bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigint_now,
-                      bool interrupted) {
-    ServiceProcess& service = rig.service();
-    const std::string trigger_path = store_ + "/" + kTrigger;
-    const std::string level_path = store_ + "/" + kLevel;
-    const std::string played_path = dir_ + "/card1-playback.raw";
-    const std::string delivered_path = dir_ + "/card0-capture-copy.raw";
-    const size_t first_line = next_line_;
-    const bool stall = c.stall || (sigint_now && c.stall_in_sigint_cycle);
-    auto fail = [&](const std::string& what) {
-        violation(what);
-        return false;
-    };
-    auto ended = [&] { return line_after(service, first_line, kPropExitLine); };
-    // What a timeout is reported with: the plan, the run's lines so far and the trigger.
-    auto context = [&] {
-        std::string out = std::string(" [stop ") + kStopNames[static_cast<int>(c.stop)] +
-                          " after " + std::to_string(c.blocks) + " blocks" +
-                          (sigint_now ? ", SIGINT" : "") + (c.race ? ", race" : "") +
-                          (stall ? ", stall " + std::to_string(c.stall_ms) + " ms" : "") +
-                          "; lines:";
-        for (size_t i = first_line; i < service.lines().size(); ++i) {
-            out += " '" + service.lines()[i].text + "'";
-        }
-        return out + "; trigger '" + read_property(store_, kTrigger) + "']";
-    };
-    auto dead = [&] {
-        int status;
-        return service.wait_exit(0ms, &status);
-    };
-    auto step_clock = [&] {  // the controller's clock stepped: its files carry far-off times
-        const struct timespec t = {time(nullptr) + c.clock_step_s, 0}, times[2] = {t, t};
-        for (const std::string& path : {trigger_path, level_path}) {
-            if (c.clock_step_s != 0) utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-        }
-        fig_.faults["clock_step"] += c.clock_step_s != 0;
-    };
-    // Descriptors run out: the limit drops to the service's lowest free descriptor and the files
-    // are written anew with their values, so the store's reads fail with EMFILE and the last value
-    // read (or written: the service's own "2" while idle) must stand.
-    bool level2_written = false, ran_out = false;
-    auto run_out_of_descriptors = [&](bool idle) {
-        const std::string fds = "/proc/" + std::to_string(service.pid()) + "/fd/";
-        struct rlimit old;
-        getrlimit(RLIMIT_NOFILE, &old);  // the service's hard limit is the storm's
-        struct rlimit low = {0, old.rlim_max};
-        for (struct stat st; lstat((fds + std::to_string(low.rlim_cur)).c_str(), &st) == 0;)
-            ++low.rlim_cur;
-        const size_t from = service.lines().size();
-        ran_out = prlimit(service.pid(), RLIMIT_NOFILE, &low, &old) == 0;
-        auto reported = [&] { return line_after(service, from, kUnreadable + kTrigger); };
-        const bool seen = ran_out &&
-                          replace_file(dir_, trigger_path, read_property(store_, kTrigger)) &&
-                          (c.level_kind != 0 ||
-                           replace_file(dir_, level_path, level2_written ? c.level2 : c.level)) &&
-                          until(service, reported, kDeadline);
-        service.drain_for(std::chrono::milliseconds(c.nofile_ms));
-        if (ran_out) prlimit(service.pid(), RLIMIT_NOFILE, &old, nullptr);
-        ++fig_.faults[idle ? "emfile_idle" : "emfile_streaming"];
-        return seen || fail("no failed read reported within 6 s of running out of descriptors");
-    };
+bool Storm::run_cycle(const Epoch& e, const Cycle& c, bool sigint_now, bool interrupted) {
+    Acted acted;
+    if (!act(e, c, sigint_now, interrupted, &acted)) return false;
+    std::vector<std::string> texts;
+    for (size_t i = acted.first_line; i < service_->lines().size(); ++i) {
+        texts.push_back(service_->lines()[i].text);
+    }
+    RunLines run;
+    const bool parsed = parse_run_lines(texts, &run);
+    next_line_ = acted.first_line + run.count;
+    return check(e, c, acted, run, parsed);
+}
+
+bool Storm::act(const Epoch& e, const Cycle& c, bool sigint_now, bool interrupted, Acted* a) {
+    ServiceProcess& service = *service_;
+    a->first_line = next_line_;
+    a->sigint = sigint_now;
+    a->stall = c.stall || (sigint_now && c.stall_in_sigint_cycle);
+    a->stop = c.stop;
 
     // The level for the whole run (a second one may land in the middle).
-    rmdir(level_path.c_str());  // what a directory of the last cycle left; a file stays
-    bool level_written = true;
-    switch (c.level_kind) {
-        case 0:
-            level_written = replace_file(dir_, level_path, c.level);
-            break;
-        case 1:
-            level_written = unlink(level_path.c_str()) == 0 || errno == ENOENT;
-            break;
-        case 2: {
-            const std::string target = dir_ + "/storm-level-target";
-            const std::string link = dir_ + "/storm-level-link";
-            level_written = replace_file(dir_, target, "7") &&
-                            symlink(target.c_str(), link.c_str()) == 0 &&
-                            rename(link.c_str(), level_path.c_str()) == 0;
-            break;
-        }
-        case 3: {
-            const std::string fifo = dir_ + "/storm-level-fifo";
-            level_written =
-                mkfifo(fifo.c_str(), 0644) == 0 && rename(fifo.c_str(), level_path.c_str()) == 0;
-            break;
-        }
-        default:
-            level_written = (unlink(level_path.c_str()) == 0 || errno == ENOENT) &&
-                            mkdir(level_path.c_str(), 0755) == 0;
-            break;
-    }
-    if (!level_written) return fail("cannot write the level: " + std::string(strerror(errno)));
-    const int gain = c.level_kind == 0 ? atoi_of(c.level) : 0;
-    const bool level_valid =
-        c.level_kind == 0 && c.level.size() == 1 && c.level[0] >= '0' && c.level[0] <= '7';
-    ++(level_valid ? fig_.levels_valid : fig_.levels_invalid);
+    if (!write_level(c)) return fail("cannot write the level: " + std::string(strerror(errno)));
+    ++(level_valid(c) ? fig_.levels_valid : fig_.levels_invalid);
 
     // A run that a racing 1 started is already under way: its SIGINT lands in the middle.
     const bool sigint_idle = sigint_now && e.sigint_idle && !pending_start_;
     if (!pending_start_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(c.idle_ms));
-        if (c.nofile == 1 && !run_out_of_descriptors(true)) return false;
+        if (c.nofile == 1 && !run_out_of_descriptors(c, true, a)) return false;
         service.drain_for(1ms);
-        if (file_size(played_path) != played_ || file_size(delivered_path) != delivered_) {
+        if (file_size(played_path_) != played_ || file_size(delivered_path_) != delivered_) {
             return fail("audio moved while idle after the acknowledgement (played " +
-                        std::to_string(file_size(played_path)) + " bytes, " +
+                        std::to_string(file_size(played_path_)) + " bytes, " +
                         std::to_string(played_) + " at the acknowledgement)");
         }
-        if (ended()) return fail("a run took place without a start");
+        if (ended(*a)) return fail("a run took place without a start");
         if (sigint_idle) {
             service.send_signal(SIGINT);
             ++fig_.faults["sigint"];
         }
-        if (!replace_file(dir_, trigger_path, c.start_bytes)) {
+        if (!replace_file(dir_, trigger_path_, c.start_bytes)) {
             return fail("cannot write the trigger: " + std::string(strerror(errno)));
         }
-        step_clock();
+        step_clock(c);
     }
     pending_start_ = false;
-    const bool empty = interrupted || sigint_idle;
+    a->empty = interrupted || sigint_idle;
 
     // The run's first line: the capturing line, or an open failure.
-    const std::string start_prefix = capturing_line();
     if (!until(
-            service,
             [&] {
-                return line_after(service, first_line, start_prefix) ||
-                       line_after(service, first_line, "Unable to open") || dead();
+                return line_after(a->first_line, kCapturingLine) ||
+                       line_after(a->first_line, "Unable to open") || dead();
             },
             kDeadline)) {
-        return fail("no run started within 6 s of trigger '" + c.start_bytes + "'" + context());
+        return fail("no run started within 6 s of trigger '" + c.start_bytes + "'" +
+                    context(c, *a));
     }
-    if (dead()) return fail("the service ended during the start" + context());
+    if (dead()) return fail("the service ended during the start" + context(c, *a));
 
-    // Waits until `blocks` more blocks were played, or the run ended on its own.
-    auto played_at_least = [&](int blocks) {
-        return until(
-            service,
-            [&] {
-                return file_size(played_path) >= played_ + blocks * kBlockBytes || ended() ||
-                       dead();
-            },
-            kDeadline + std::chrono::milliseconds(stall ? c.stall_ms : 0));
-    };
-    bool stopped = false;  // our stop was written (the run may have ended on its own meanwhile)
-    Stop stop = c.stop;
-    bool sigint_sent = false;
     // Only a run that opened its streams is acted on: one that failed to open has already ended,
-    // and what is written now would land after its acknowledgement. A second text meaning 1 could
-    // land after a run that a card fault ended and start one, so it is left to healthy cards.
-    const bool opened_now = line_after(service, first_line, start_prefix);
-    if (!empty && opened_now) {
-        const int half = c.blocks / 2;
-        if (!played_at_least(half)) return fail("the run played no audio within 6 s" + context());
-        if (!ended() && c.change_level && c.level_kind == 0) {
-            level2_written = replace_file(dir_, level_path, c.level2);
-        }
-        if (!ended() && c.reassert && e.fail_card < 0) {
-            replace_file(dir_, trigger_path, c.reassert_bytes);
-        }
-        step_clock();
-        // Once a block was played, the level written for this run has been read.
-        if (!ended() && c.nofile == 2 && c.blocks > 1 && e.fail_card < 0 &&
-            !run_out_of_descriptors(false))
-            return false;
-        if (!ended() && stall && !c.stall_late) {
-            service.send_signal(SIGSTOP);
-            std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
-            // A SIGINT sent while the process is stopped waits for the SIGCONT.
-            if (sigint_now && !sigint_idle) {
-                service.send_signal(SIGINT);
-                sigint_sent = true;
-                ++fig_.faults["sigint_while_stopped"];
-            }
-            service.send_signal(SIGCONT);
-            ++fig_.faults["sigstop"];
-        }
-        if (!played_at_least(c.blocks))
-            return fail("the run stopped playing before its stop" + context());
+    // and what is written now would land after its acknowledgement.
+    const bool opened_now = line_after(a->first_line, kCapturingLine);
+    if (!a->empty && opened_now && !act_during_run(e, c, sigint_now && !sigint_idle, a)) {
+        return false;
     }
     // A run may end on its own (a card fault, SIGINT, an open failure); a stop written just as it
     // did lands after the acknowledgement, which is the controller's right.
     service.drain_for(1ms);
-    bool stop_by_trigger = false;
     if (sigint_now && !sigint_idle) {
         // Also when the run already ended on its own: the process is interrupted all the same.
-        if (!sigint_sent) service.send_signal(SIGINT);
+        if (!a->sigint_sent) service.send_signal(SIGINT);
         ++fig_.faults["sigint"];
-    } else if (!ended() && !empty && opened_now) {
-        stopped = true;
-        stop_by_trigger = true;
-        bool written = true;
-        switch (stop) {
-            case Stop::kZero:
-            case Stop::kGarbage:
-            case Stop::kOverlong:
-            case Stop::kBinary:
-                written = replace_file(dir_, trigger_path, c.stop_bytes);
-                break;
-            case Stop::kSymlink: {
-                const std::string target = dir_ + "/storm-target";
-                const std::string link = dir_ + "/storm-link";
-                written = replace_file(dir_, target, "1") &&
-                          symlink(target.c_str(), link.c_str()) == 0 &&
-                          rename(link.c_str(), trigger_path.c_str()) == 0;
-                break;
-            }
-            case Stop::kFifo: {
-                const std::string fifo = dir_ + "/storm-fifo";
-                written = mkfifo(fifo.c_str(), 0644) == 0 &&
-                          rename(fifo.c_str(), trigger_path.c_str()) == 0;
-                break;
-            }
-            case Stop::kDirectory:
-                // Not atomic: the trigger is missing for a moment, which stops the run too, and
-                // the service's "2" may then take the place before the directory does.
-                written =
-                    unlink(trigger_path.c_str()) == 0 && mkdir(trigger_path.c_str(), 0755) == 0;
-                if (!written && errno == EEXIST) {
-                    stop = Stop::kUnset;
-                    written = true;
-                }
-                break;
-            case Stop::kUnset:
-                break;
-        }
-        step_clock();
+    } else if (!ended(*a) && !a->empty && opened_now) {
+        a->stopped = true;
+        const bool written = write_stop(c, &a->stop);
+        step_clock(c);
         if (!written) {
-            return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(stop)] + ": " +
-                        strerror(errno));
+            return fail(std::string("cannot stop by ") + kStopNames[static_cast<int>(a->stop)] +
+                        ": " + strerror(errno));
         }
     }
     // A stall while the run closes: the stop is seen, or the signal handled, only after it.
-    if (stall && c.stall_late && !empty && opened_now) {
+    if (a->stall && c.stall_late && !a->empty && opened_now) {
         service.send_signal(SIGSTOP);
         std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
         service.send_signal(SIGCONT);
@@ -788,217 +701,332 @@ bool Storm::run_cycle(VirtualRig& rig, const Epoch& e, const Cycle& c, bool sigi
     }
     // The controller's new 1 racing the service's 2: written right after the frame count, while
     // the service writes its acknowledgement.
-    bool raced = false;
-    if (c.race && stop_by_trigger && stop != Stop::kDirectory) {
-        if (!until(
-                service, [&] { return line_after(service, first_line, kCapturedPrefix) || dead(); },
-                kDeadline)) {
-            return fail("no frame count within 6 s of the stop" + context());
+    if (c.race && a->stopped && a->stop != Stop::kDirectory) {
+        if (!until([&] { return line_after(a->first_line, kCapturedPrefix) || dead(); },
+                   kDeadline)) {
+            return fail("no frame count within 6 s of the stop" + context(c, *a));
         }
         std::this_thread::sleep_for(std::chrono::microseconds(c.race_delay_us));
-        if (!replace_file(dir_, store_ + "/" + kTrigger, "1")) {
-            return fail("cannot write the racing 1");
-        }
-        raced = true;
+        if (!replace_file(dir_, trigger_path_, "1")) return fail("cannot write the racing 1");
+        a->raced = true;
     }
-    if (!until(
-            service, [&] { return ended() || dead(); }, kDeadline)) {
-        return fail("no 'prop exit' within 6 s of the stop" + context());
+    if (!until([&] { return ended(*a) || dead(); }, kDeadline)) {
+        return fail("no 'prop exit' within 6 s of the stop" + context(c, *a));
     }
-    if (dead()) return fail("the service ended during the run" + context());
+    if (dead()) return fail("the service ended during the run" + context(c, *a));
+    return true;
+}
 
-    // --- The contract ------------------------------------------------------------------------
-    const size_t played_now = file_size(played_path);
-    const size_t delivered_now = file_size(delivered_path);
+// The run under way until `c.blocks` blocks were played: a second level, a second text meaning
+// 1 (which must not stop it), descriptors running out, a stall with SIGINT sent meanwhile.
+bool Storm::act_during_run(const Epoch& e, const Cycle& c, bool sigint_in_run, Acted* a) {
+    // Waits until `blocks` more blocks were played, or the run ended on its own.
+    auto played_at_least = [&](int blocks) {
+        return until(
+            [&] {
+                return file_size(played_path_) >= played_ + blocks * kBlockBytes || ended(*a) ||
+                       dead();
+            },
+            kDeadline + std::chrono::milliseconds(a->stall ? c.stall_ms : 0));
+    };
+    if (!played_at_least(c.blocks / 2)) {
+        return fail("the run played no audio within 6 s" + context(c, *a));
+    }
+    if (!ended(*a) && c.change_level && c.level_kind == 0) {
+        a->level2_written = replace_file(dir_, level_path_, c.level2);
+    }
+    // Could land after a run that a card fault ended and start one: left to healthy cards.
+    if (!ended(*a) && c.reassert && e.fail_card < 0) {
+        replace_file(dir_, trigger_path_, c.reassert_bytes);
+    }
+    step_clock(c);
+    // Once a block was played, the level written for this run has been read.
+    if (!ended(*a) && c.nofile == 2 && c.blocks > 1 && e.fail_card < 0 &&
+        !run_out_of_descriptors(c, false, a)) {
+        return false;
+    }
+    if (!ended(*a) && a->stall && !c.stall_late) {
+        service_->send_signal(SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
+        // A SIGINT sent while the process is stopped waits for the SIGCONT.
+        if (sigint_in_run) {
+            service_->send_signal(SIGINT);
+            a->sigint_sent = true;
+            ++fig_.faults["sigint_while_stopped"];
+        }
+        service_->send_signal(SIGCONT);
+        ++fig_.faults["sigstop"];
+    }
+    if (!played_at_least(c.blocks)) {
+        return fail("the run stopped playing before its stop" + context(c, *a));
+    }
+    return true;
+}
+
+bool Storm::write_level(const Cycle& c) {
+    rmdir(level_path_.c_str());  // what a directory of the last cycle left; a file stays
+    switch (c.level_kind) {
+        case 0:
+            return replace_file(dir_, level_path_, c.level);
+        case 1:
+            return unlink(level_path_.c_str()) == 0 || errno == ENOENT;
+        case 2: {
+            const std::string target = dir_ + "/storm-level-target";
+            const std::string link = dir_ + "/storm-level-link";
+            return replace_file(dir_, target, "7") && symlink(target.c_str(), link.c_str()) == 0 &&
+                   rename(link.c_str(), level_path_.c_str()) == 0;
+        }
+        case 3: {
+            const std::string fifo = dir_ + "/storm-level-fifo";
+            return mkfifo(fifo.c_str(), 0644) == 0 &&
+                   rename(fifo.c_str(), level_path_.c_str()) == 0;
+        }
+        default:
+            return (unlink(level_path_.c_str()) == 0 || errno == ENOENT) &&
+                   mkdir(level_path_.c_str(), 0755) == 0;
+    }
+}
+
+bool Storm::write_stop(const Cycle& c, Stop* stop) {
+    switch (*stop) {
+        case Stop::kZero:
+        case Stop::kGarbage:
+        case Stop::kOverlong:
+        case Stop::kBinary:
+            return replace_file(dir_, trigger_path_, c.stop_bytes);
+        case Stop::kSymlink: {
+            const std::string target = dir_ + "/storm-target";
+            const std::string link = dir_ + "/storm-link";
+            return replace_file(dir_, target, "1") && symlink(target.c_str(), link.c_str()) == 0 &&
+                   rename(link.c_str(), trigger_path_.c_str()) == 0;
+        }
+        case Stop::kFifo: {
+            const std::string fifo = dir_ + "/storm-fifo";
+            return mkfifo(fifo.c_str(), 0644) == 0 &&
+                   rename(fifo.c_str(), trigger_path_.c_str()) == 0;
+        }
+        case Stop::kDirectory:
+            // Not atomic: the trigger is missing for a moment, which stops the run too, and the
+            // service's "2" may then take the place before the directory does.
+            if (unlink(trigger_path_.c_str()) == 0 && mkdir(trigger_path_.c_str(), 0755) == 0) {
+                return true;
+            }
+            if (errno != EEXIST) return false;
+            *stop = Stop::kUnset;
+            break;
+        case Stop::kUnset:
+            break;
+    }
+    return true;
+}
+
+// The controller's clock stepped: its files carry far-off times.
+void Storm::step_clock(const Cycle& c) {
+    const struct timespec t = {time(nullptr) + c.clock_step_s, 0}, times[2] = {t, t};
+    for (const std::string& path : {trigger_path_, level_path_}) {
+        if (c.clock_step_s != 0) utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    fig_.faults["clock_step"] += c.clock_step_s != 0;
+}
+
+// Descriptors run out: the limit drops to the service's lowest free descriptor and the files are
+// written anew with their values, so the store's reads fail with EMFILE and the last value read
+// (or written: the service's own "2" while idle) must stand.
+bool Storm::run_out_of_descriptors(const Cycle& c, bool idle, Acted* a) {
+    const pid_t pid = service_->pid();
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    struct rlimit old;
+    getrlimit(RLIMIT_NOFILE, &old);  // the service's hard limit is the storm's
+    struct rlimit low = {0, old.rlim_max};
+    for (struct stat st; lstat((fds + std::to_string(low.rlim_cur)).c_str(), &st) == 0;)
+        ++low.rlim_cur;
+    const size_t from = service_->lines().size();
+    a->ran_out = prlimit(pid, RLIMIT_NOFILE, &low, &old) == 0;
+    auto reported = [&] { return line_after(from, kUnreadablePrefix + kTrigger); };
+    const bool seen = a->ran_out &&
+                      replace_file(dir_, trigger_path_, read_property(store_, kTrigger)) &&
+                      (c.level_kind != 0 ||
+                       replace_file(dir_, level_path_, a->level2_written ? c.level2 : c.level)) &&
+                      until(reported, kDeadline);
+    service_->drain_for(std::chrono::milliseconds(c.nofile_ms));
+    if (a->ran_out) prlimit(pid, RLIMIT_NOFILE, &old, nullptr);
+    ++fig_.faults[idle ? "emfile_idle" : "emfile_streaming"];
+    return seen || fail("no failed read reported within 6 s of running out of descriptors");
+}
+
+// What a timeout is reported with: the plan, the run's lines so far and the trigger.
+std::string Storm::context(const Cycle& c, const Acted& a) const {
+    std::string out = std::string(" [stop ") + kStopNames[static_cast<int>(c.stop)] + " after " +
+                      std::to_string(c.blocks) + " blocks" + (a.sigint ? ", SIGINT" : "") +
+                      (c.race ? ", race" : "") +
+                      (a.stall ? ", stall " + std::to_string(c.stall_ms) + " ms" : "") + "; lines:";
+    for (size_t i = a.first_line; i < service_->lines().size(); ++i) {
+        out += " '" + service_->lines()[i].text + "'";
+    }
+    return out + "; trigger '" + read_property(store_, kTrigger) + "']";
+}
+
+bool Storm::check(const Epoch& e, const Cycle& c, const Acted& a, const RunLines& run,
+                  bool parsed) {
+    std::set<std::string> unreadable;  // reported once per key and shortage of descriptors
+    for (const std::string& text : run.unreadable) {
+        if (!a.ran_out || !kNoDescriptors.count(text) || !unreadable.insert(text).second) {
+            violation("'" + text + "' without a shortage of descriptors, or twice in one");
+        }
+    }
+    run_text_.clear();
+    for (const std::string& l : run.lines) run_text_ += (run_text_.empty() ? "" : " | ") + l;
+    if (!parsed ||
+        (!run.opened && run.open_error != kOpenCaptureFailed &&
+         run.open_error != kOpenPlaybackFailed) ||
+        (!run.ack_error.empty() && run.ack_error != kAckRefusedDir)) {
+        return fail("the run's lines are out of order or unknown: " + run_text_);
+    }
+
+    const long violations = fig_.violations;  // the cycle fails on any from here on
+    const size_t played_now = file_size(played_path_);
+    const size_t delivered_now = file_size(delivered_path_);
     const size_t played = played_now - played_;
     const size_t delivered = delivered_now - delivered_;
-    std::vector<std::string> lines;
-    std::set<std::string> unreadable;  // reported once per key and shortage of descriptors
-    for (size_t i = first_line; i < service.lines().size(); ++i) {
-        const std::string& text = service.lines()[i].text;
-        next_line_ = i + 1;
-        if (text.rfind(kUnreadable, 0) == 0) {
-            if (!ran_out || !kNoDescriptors.count(text) || !unreadable.insert(text).second) {
-                violation("'" + text + "' without a shortage of descriptors, or twice in one");
-            }
-            continue;
-        }
-        lines.push_back(text);
-        if (lines.back() == kPropExitLine) break;
-    }
-    std::string all;
-    for (const std::string& l : lines) all += (all.empty() ? "" : " | ") + l;
-
-    // The lines, in order.
-    size_t at = 0;
-    bool opened = false;
-    bool write_failed = false;
-    bool ack_refused = false;
-    bool lines_ok = true;
-    uint64_t frames = 0;
-    if (at < lines.size() && lines[at] == kCapturingLine) {
-        opened = true;
-        ++at;
-    } else if (at < lines.size() &&
-               (lines[at] == kOpenCaptureFailed || lines[at] == kOpenPlaybackFailed)) {
-        ++at;
-    } else {
-        lines_ok = false;
-    }
-    if (lines_ok && at < lines.size() && lines[at] == kWriteFailed) {
-        write_failed = true;
-        ++at;
-    }
-    if (lines_ok && at < lines.size() && parse_captured_line(lines[at], &frames)) {
-        ++at;
-    } else {
-        lines_ok = false;
-    }
-    if (lines_ok && at < lines.size() && lines[at] == kAckRefusedDir) {
-        ack_refused = true;
-        ++at;
-    }
-    if (!lines_ok || at + 1 != lines.size() || lines[at] != kPropExitLine) {
-        return fail("the run's lines are out of order or unknown: " + all);
-    }
-
-    bool ok = true;
-    auto check = [&](bool holds, const std::string& what) {
-        if (!holds) {
-            violation(what + " (lines: " + all + ")");
-            ok = false;
-        }
-    };
     const bool absent = e.absent_card >= 0;
-    check(opened != absent, absent ? "a run opened an absent card" : "a run failed to open");
-    check(frames * 4 == played, "'Captured " + std::to_string(frames) + " frames' but " +
-                                    std::to_string(played / 4) + " frames were played");
-    check(played % kBlockBytes == 0 && delivered % kBlockBytes == 0,
-          "a partial block was moved: played " + std::to_string(played) + ", captured " +
-              std::to_string(delivered) + " bytes");
-    check(delivered == played || delivered == played + kBlockBytes,
-          "captured " + std::to_string(delivered / kBlockBytes) + " blocks but played " +
-              std::to_string(played / kBlockBytes));
-    if (empty) check(played == 0 && delivered == 0, "a run after SIGINT moved audio");
-    if (write_failed) {
-        check(e.fail_card == 1 && delivered == played + kBlockBytes,
-              "a write failed without a playback fault, or not after a block read");
+    expect(run.opened != absent, absent ? "a run opened an absent card" : "a run failed to open");
+    expect(run.frames * 4 == played, "'Captured " + std::to_string(run.frames) + " frames' but " +
+                                         std::to_string(played / 4) + " frames were played");
+    expect(played % kBlockBytes == 0 && delivered % kBlockBytes == 0,
+           "a partial block was moved: played " + std::to_string(played) + ", captured " +
+               std::to_string(delivered) + " bytes");
+    expect(delivered == played || delivered == played + kBlockBytes,
+           "captured " + std::to_string(delivered / kBlockBytes) + " blocks but played " +
+               std::to_string(played / kBlockBytes));
+    if (a.empty) expect(played == 0 && delivered == 0, "a run after SIGINT moved audio");
+    if (run.write_failed) {
+        expect(e.fail_card == 1 && delivered == played + kBlockBytes,
+               "a write failed without a playback fault, or not after a block read");
     }
-    if (e.fail_card >= 0 && opened && !empty) {
-        check(played <= static_cast<size_t>(e.fail_after) * kBlockBytes,
-              "played past the card's failure after " + std::to_string(e.fail_after) + " periods");
+    if (e.fail_card >= 0 && run.opened && !a.empty) {
+        expect(played <= static_cast<size_t>(e.fail_after) * kBlockBytes,
+               "played past the card's failure after " + std::to_string(e.fail_after) + " periods");
     }
-    // How the run ended: a stop drops the block read after it; a capture failure and SIGINT end
-    // it without one.
-    std::string end;
-    if (!opened) {
-        end = "open_failed";
-    } else if (empty) {
-        end = "empty_after_sigint";
-    } else if (write_failed) {
-        end = "playback_eio";
-    } else if (e.fail_card == 0 && delivered == played &&
-               played == static_cast<size_t>(e.fail_after) * kBlockBytes) {
-        end = "capture_eio";
-    } else if (sigint_now) {
-        end = "sigint";
-    } else if (stopped) {
-        end = std::string("stop_") + kStopNames[static_cast<int>(stop)];
-        check(delivered == played + kBlockBytes,
-              "a stopped run did not drop the block read "
-              "after the stop");
-    } else {
-        check(false, "the run ended before its stop");
-    }
+    const std::string end = check_end(e, a, run, played, delivered);
     ++fig_.ends[end];
     if (getenv("STORM_TRACE") != nullptr) {
         printf("storm: trace: epoch %d cycle %ld: %s, %zu blocks played, level '%s'%s%s%s\n",
                epoch_index_, cycle_index_, end.c_str(), played / kBlockBytes,
-               printable(c.level).c_str(), c.race ? ", race" : "", stall ? ", stall" : "",
+               printable(c.level).c_str(), c.race ? ", race" : "", a.stall ? ", stall" : "",
                c.change_level ? ", level change" : "");
     }
-    const bool ended_itself = !stopped || end == "playback_eio" || end == "capture_eio";
-    if (ended_itself && stopped) ++fig_.ends["stop_after_fault_end"];
-
-    // The audio: every block the gain of the block captured with it (the first level, then,
-    // once changed, the second).
-    if (played > 0 && ok) {
-        const Samples in = read_slice(delivered_path, delivered_, played);
-        const Samples out = read_slice(played_path, played_, played);
-        if (in.size() != out.size() || out.size() * 2 != played) {
-            return fail("cannot read the run's audio back");
-        }
-        const int gain2 = atoi_of(c.level2);
-        bool second = false;
-        for (size_t b = 0; b * kBlockSamples < out.size() && ok; ++b) {
-            const Samples block_in(in.begin() + b * kBlockSamples,
-                                   in.begin() + (b + 1) * kBlockSamples);
-            const Samples block_out(out.begin() + b * kBlockSamples,
-                                    out.begin() + (b + 1) * kBlockSamples);
-            if (!second && scaled(block_in, gain) == block_out) continue;
-            if (level2_written && scaled(block_in, gain2) == block_out) {
-                second = true;
-                continue;
-            }
-            check(false, "block " + std::to_string(b) + " of " +
-                             std::to_string(out.size() / kBlockSamples) +
-                             " is not the captured block at level " + std::to_string(gain) +
-                             (level2_written ? " or " + std::to_string(gain2) : "") + " (" +
-                             (level_valid ? "valid" : "invalid") + " level text)");
-        }
+    const bool ended_itself = !a.stopped || end == "playback_eio" || end == "capture_eio";
+    if (ended_itself && a.stopped) ++fig_.ends["stop_after_fault_end"];
+    // The audio only of a run that passed every check above.
+    if (played > 0 && fig_.violations == violations && !check_audio(c, a, played)) return false;
+    if (check_acknowledgement(c, a, ended_itself, !run.ack_error.empty())) {
+        // A proper file again, holding a stop.
+        rmdir(trigger_path_.c_str());
+        unlink(trigger_path_.c_str());
+        expect(write_property(store_, kTrigger, "0"), "cannot restore the trigger");
     }
+    played_ = played_now;
+    delivered_ = delivered_now;
+    return fig_.violations == violations;
+}
 
-    // The acknowledgement: "2", unless a directory refused it, the controller's racing 1 stood,
-    // or the run ended on its own and the stop landed after the "2".
+// How the run ended: a stop drops the block read after it; a capture failure and SIGINT end it
+// without one.
+std::string Storm::check_end(const Epoch& e, const Acted& a, const RunLines& run, size_t played,
+                             size_t delivered) {
+    if (!run.opened) return "open_failed";
+    if (a.empty) return "empty_after_sigint";
+    if (run.write_failed) return "playback_eio";
+    if (e.fail_card == 0 && delivered == played &&
+        played == static_cast<size_t>(e.fail_after) * kBlockBytes) {
+        return "capture_eio";
+    }
+    if (a.sigint) return "sigint";
+    if (!a.stopped) {
+        expect(false, "the run ended before its stop");
+        return "";
+    }
+    expect(delivered == played + kBlockBytes,
+           "a stopped run did not drop the block read after the stop");
+    return std::string("stop_") + kStopNames[static_cast<int>(a.stop)];
+}
+
+// Every block the gain of the block captured with it (the first level, then, once changed, the
+// second). False when the audio cannot be read back.
+bool Storm::check_audio(const Cycle& c, const Acted& a, size_t played) {
+    const Samples in = read_slice(delivered_path_, delivered_, played);
+    const Samples out = read_slice(played_path_, played_, played);
+    if (in.size() != out.size() || out.size() * 2 != played) {
+        return fail("cannot read the run's audio back");
+    }
+    const int gain = c.level_kind == 0 ? atoi_of(c.level) : 0;
+    const int gain2 = atoi_of(c.level2);
+    bool second = false;
+    for (size_t b = 0; b * kBlockSamples < out.size(); ++b) {
+        const Samples block_in(in.begin() + b * kBlockSamples,
+                               in.begin() + (b + 1) * kBlockSamples);
+        const Samples block_out(out.begin() + b * kBlockSamples,
+                                out.begin() + (b + 1) * kBlockSamples);
+        if (!second && scaled(block_in, gain) == block_out) continue;
+        if (a.level2_written && scaled(block_in, gain2) == block_out) {
+            second = true;
+            continue;
+        }
+        expect(false, "block " + std::to_string(b) + " of " +
+                          std::to_string(out.size() / kBlockSamples) +
+                          " is not the captured block at level " + std::to_string(gain) +
+                          (a.level2_written ? " or " + std::to_string(gain2) : "") + " (" +
+                          (level_valid(c) ? "valid" : "invalid") + " level text)");
+        break;
+    }
+    return true;
+}
+
+// The acknowledgement: "2", unless a directory refused it, the controller's racing 1 stood, or
+// the run ended on its own and the stop landed after the "2". True when the trigger must be made
+// a file holding a stop again.
+bool Storm::check_acknowledgement(const Cycle& c, const Acted& a, bool ended_itself, bool refused) {
     struct stat st;
-    const bool is_dir = lstat(trigger_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const bool is_dir = lstat(trigger_path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     const std::string trigger = is_dir ? "<directory>" : read_property(store_, kTrigger);
     bool restore = false;
     if (is_dir) {
-        check(stop == Stop::kDirectory && stopped, "the trigger is a directory");
+        expect(a.stop == Stop::kDirectory && a.stopped, "the trigger is a directory");
         // The refusal is reported once per cause: a second one in a row is silent.
         if (!ended_itself) {
-            check(ack_refused != ack_refused_dir_,
-                  ack_refused ? "a refused acknowledgement reported twice in a row"
-                              : "a refused acknowledgement was not reported");
+            expect(refused != ack_refused_dir_,
+                   refused ? "a refused acknowledgement reported twice in a row"
+                           : "a refused acknowledgement was not reported");
         }
         restore = true;
     } else {
-        check(!ack_refused, "an acknowledgement reported refused, yet the trigger is a file");
+        expect(!refused, "an acknowledgement reported refused, yet the trigger is a file");
         const bool stop_landed_late =
-            trigger != "2" && ended_itself && stopped &&
-            (lstat(trigger_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            trigger != "2" && ended_itself && a.stopped &&
+            (lstat(trigger_path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
              trigger == stored_value(c.stop_bytes, ""));
-        if (raced && trigger == "1") {
+        if (a.raced && trigger == "1") {
             ++fig_.race_1_stood;
             pending_start_ = true;
-        } else if (raced) {
+        } else if (a.raced) {
             ++fig_.race_2_won;
-            check(trigger == "2", "trigger reads '" + trigger + "' after the racing 1");
+            expect(trigger == "2", "trigger reads '" + trigger + "' after the racing 1");
         } else if (stop_landed_late) {
             restore = true;
         } else {
-            check(trigger == "2", "trigger reads '" + trigger + "' after 'prop exit'");
+            expect(trigger == "2", "trigger reads '" + trigger + "' after 'prop exit'");
         }
     }
     // A directory that landed after the "2" refused nothing.
     ack_refused_dir_ = is_dir && !ended_itself;
     // The "2" replaced a symlink, and never wrote through it.
-    if (stopped && stop == Stop::kSymlink) {
+    if (a.stopped && a.stop == Stop::kSymlink) {
         std::ifstream in(dir_ + "/storm-target");
         std::string target;
         std::getline(in, target);
-        check(target == "1", "the symlink's target now holds '" + target + "'");
+        expect(target == "1", "the symlink's target now holds '" + target + "'");
     }
-    if (restore) {
-        // A proper file again, holding a stop.
-        rmdir(trigger_path.c_str());
-        unlink(trigger_path.c_str());
-        if (!write_property(store_, kTrigger, "0")) check(false, "cannot restore the trigger");
-    }
-    played_ = played_now;
-    delivered_ = delivered_now;
-    return ok;
+    return restore;
 }
 
 bool parse_number(const char* text, uint64_t* out) {

@@ -5,6 +5,7 @@
 #include "protocol_lines.h"
 
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -39,6 +40,25 @@ TEST(ProtocolTest, CapturedLineIsRecognisedOnlyWhole) {
                               "Captured 012 frames", "Captured 12", "prop exit", ""}) {
         EXPECT_FALSE(parse_captured_line(other)) << other;
     }
+}
+
+// The storm's view of a run: a parser that let a line through out of order would hide a fault.
+TEST(ProtocolTest, RunLinesParseOnlyInOrder) {
+    const std::string unreadable = kUnreadablePrefix + kLevelProperty + " (Too many open files)";
+    const std::string refused = acknowledgement_error_line("Is a directory");
+    RunLines run;
+    ASSERT_TRUE(parse_run_lines({unreadable, capturing_line(), kWriteErrorLine, unreadable,
+                                 captured_line(9), refused, kPropExitLine, capturing_line()},
+                                &run));
+    EXPECT_TRUE(run.opened && run.write_failed && run.frames == 9 && run.ack_error == refused &&
+                run.unreadable.size() == 2 && run.count == 7);
+    const std::vector<std::string> out_of_order[] = {
+        {captured_line(0), kPropExitLine},
+        {capturing_line(), kPropExitLine},
+        {capturing_line(), captured_line(0), kWriteErrorLine, kPropExitLine},
+        {capturing_line(), captured_line(0)},
+    };
+    for (const auto& lines : out_of_order) EXPECT_FALSE(parse_run_lines(lines, &run));
 }
 
 }  // namespace
