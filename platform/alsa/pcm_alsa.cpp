@@ -13,7 +13,9 @@
 
 namespace {
 constexpr size_t kErrorMax = 128;
-}
+// The kernel keeps a card id in 16 bytes with its terminator.
+constexpr size_t kCardIdMax = 15;
+}  // namespace
 
 struct pcm {
     snd_pcm_t* handle = nullptr;
@@ -21,7 +23,7 @@ struct pcm {
     unsigned int flags = 0;
     pcm_config config{};
     unsigned int frame_bytes = 0;
-    char name[32] = {};
+    char name[48] = {};  // "hw:CARD=<id>,DEV=<device>" at the longest
     char error[kErrorMax] = {};
 };
 
@@ -111,6 +113,38 @@ int set_sw_params(struct pcm* pcm) {
     return 0;
 }
 
+// Names the device in pcm->name: "hw:CARD=<id>,DEV=<device>" when card 0 or 1 has an id in
+// HDMI_PREVIEW_CARD0 or HDMI_PREVIEW_CARD1, "hw:<card>,<device>" otherwise. Only what the kernel
+// allows in an id is spliced in: a ',', '=', quote or brace would change what alsa-lib parses.
+bool set_device_name(struct pcm* pcm, unsigned int card, unsigned int device) {
+    char variable[32];
+    snprintf(variable, sizeof variable, "HDMI_PREVIEW_CARD%u", card);
+    const char* id = card <= 1 ? getenv(variable) : nullptr;
+    if (id == nullptr || id[0] == '\0') {
+        snprintf(pcm->name, sizeof pcm->name, "hw:%u,%u", card, device);
+        return true;
+    }
+    size_t length = 0;
+    for (; id[length] != '\0'; ++length) {
+        const char c = id[length];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-')) {
+            snprintf(
+                pcm->error, sizeof pcm->error,
+                "%s is not an ALSA card id: a character other than a letter, digit, '_' or '-'",
+                variable);
+            return false;
+        }
+    }
+    if (length > kCardIdMax) {
+        snprintf(pcm->error, sizeof pcm->error,
+                 "%s is not an ALSA card id: longer than %zu characters", variable, kCardIdMax);
+        return false;
+    }
+    snprintf(pcm->name, sizeof pcm->name, "hw:CARD=%s,DEV=%u", id, device);
+    return true;
+}
+
 // Moves `count` bytes in whole frames. Overruns and underruns are recovered and the transfer
 // goes on where it stopped; an interrupted wait is resumed, as a restarted call would be.
 template <typename Buffer, typename Transfer>
@@ -145,7 +179,7 @@ extern "C" struct pcm* pcm_open(unsigned int card, unsigned int device, unsigned
         return &no_memory_pcm;
     }
     pcm->flags = flags;
-    snprintf(pcm->name, sizeof pcm->name, "hw:%u,%u", card, device);
+    if (!set_device_name(pcm, card, device)) return pcm;
     if (config == nullptr) {
         fail(pcm, -EINVAL, "no configuration");
         return pcm;
@@ -166,7 +200,7 @@ extern "C" struct pcm* pcm_open(unsigned int card, unsigned int device, unsigned
     int err = snd_pcm_open(&pcm->handle, pcm->name, stream, SND_PCM_NONBLOCK);
     if (err < 0) {
         pcm->handle = nullptr;
-        char what[64];
+        char what[sizeof pcm->name + 24];
         snprintf(what, sizeof what, "cannot open device '%s'", pcm->name);
         fail(pcm, err, what);
         return pcm;

@@ -51,6 +51,14 @@ const AbsentCase kAbsentCases[] = {
     // The message names the device number, 0, not the card.
     {"PlaybackCard", "HDMI_PREVIEW_VCARD1_ABSENT=1",
      playback_open_error_line(0, "cannot open device 'hw:1,0': No such device")},
+    // A card variable that holds no card id is refused before alsa-lib would parse it.
+    {"CaptureCardIdWithComma", "HDMI_PREVIEW_CARD0=Loopback,DEV=1",
+     capture_open_error_line(
+         "HDMI_PREVIEW_CARD0 is not an ALSA card id: a character other than a letter, digit, '_' "
+         "or '-'")},
+    {"PlaybackCardIdOf16Characters", "HDMI_PREVIEW_CARD1=LoopbackPlayout1",
+     playback_open_error_line(
+         0, "HDMI_PREVIEW_CARD1 is not an ALSA card id: longer than 15 characters")},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cards, VirtualAbsentCardTest, ::testing::ValuesIn(kAbsentCases),

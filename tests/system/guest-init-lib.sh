@@ -4,7 +4,8 @@
 # power-off) and sets guest_tag, the prefix of its console lines.
 #
 #   guest_setup         busybox's applets, PATH, /proc, /sys, /dev and /tmp
-#   guest_load_cards    snd-aloop cards 0 and 1, once their PCM nodes exist
+#   guest_load_cards    snd-aloop cards 0 and 1 (ids LoopbackCapture and LoopbackPlayout), once
+#                       their PCM nodes exist
 
 guest_setup() {
     /bin/busybox --install -s
@@ -25,8 +26,10 @@ guest_load_cards() {
         }
     done
     # One substream per device, so that a second open of a device is refused (EBUSY) instead of
-    # being given another substream.
-    modprobe snd-aloop index=0,1 enable=1,1 pcm_substreams=1,1 || {
+    # being given another substream. The ids are 15 characters, the longest the kernel keeps, so
+    # that a service that names the cards by id is run at that limit.
+    modprobe snd-aloop index=0,1 enable=1,1 pcm_substreams=1,1 \
+        id=LoopbackCapture,LoopbackPlayout || {
         echo "$guest_tag cannot load module snd-aloop"
         finish 91
     }

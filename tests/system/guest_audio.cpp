@@ -110,15 +110,15 @@ void StreamThread::stop() {
     pcm_ = nullptr;
 }
 
-bool Player::start(std::string* err) {
-    pcm_ = open_stream("hw:0,1", SND_PCM_STREAM_PLAYBACK, err);
+bool Player::start(std::string* err, const char* device) {
+    pcm_ = open_stream(device, SND_PCM_STREAM_PLAYBACK, err);
     if (pcm_ == nullptr) return false;
     thread_ = std::thread([this] { run(); });
     // The trigger time exists once the stream runs (a buffer's worth is queued).
     const double deadline = now() + 2;
     while (started_.load() == 0 && now() < deadline) sleep_for(0.002);
     if (started_.load() == 0) {
-        *err = "playback of hw:0,1 did not start within 2 s";
+        *err = format("playback of %s did not start within 2 s", device);
         return false;
     }
     return true;
@@ -141,12 +141,12 @@ void Player::run() {
     }
 }
 
-bool Recorder::start(std::string* err) {
-    pcm_ = open_stream("hw:1,1", SND_PCM_STREAM_CAPTURE, err);
+bool Recorder::start(std::string* err, const char* device) {
+    pcm_ = open_stream(device, SND_PCM_STREAM_CAPTURE, err);
     if (pcm_ == nullptr) return false;
     int e = snd_pcm_start(pcm_);
     if (e < 0) {
-        *err = format("cannot start capture of hw:1,1: %s", snd_strerror(e));
+        *err = format("cannot start capture of %s: %s", device, snd_strerror(e));
         return false;
     }
     trigger_ = trigger_time(pcm_);

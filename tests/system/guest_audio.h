@@ -53,23 +53,23 @@ class StreamThread {
     std::atomic<uint64_t> xruns_{0};
 };
 
-// Plays the input into hw:0,1 from frame 0 on, without a break.
+// Plays the input into `device` (the service's capture loop) from frame 0 on, without a break.
 class Player : public StreamThread {
   public:
     ~Player() { stop(); }
     // Returns once the stream runs, or false with the cause in `err`.
-    bool start(std::string* err);
+    bool start(std::string* err, const char* device = "hw:0,1");
 
   private:
     void run();
     std::atomic<int> started_{0};
 };
 
-// Records hw:1,1 into memory, without a break.
+// Records `device` (the service's playback loop) into memory, without a break.
 class Recorder : public StreamThread {
   public:
     ~Recorder() { stop(); }
-    bool start(std::string* err);
+    bool start(std::string* err, const char* device = "hw:1,1");
     // Read only after stop().
     const std::vector<Frame>& frames() const { return frames_; }
 

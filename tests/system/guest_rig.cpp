@@ -89,10 +89,10 @@ std::string get_prop(const char* key) {
     return v;
 }
 
-bool start_service(ServiceProcess* service, std::string* err) {
+bool start_service(ServiceProcess* service, std::string* err, const std::vector<std::string>& env) {
     bool started;
     if (!guest_config().installed()) {
-        started = service->start(guest_config().service_binary, {});
+        started = service->start(guest_config().service_binary, env);
     } else {
         // --since counts whole seconds of the wall clock: the second before is read too, and its
         // lines are dropped by their monotonic time.
@@ -141,7 +141,8 @@ double wait_prop(ServiceProcess* service, const char* key, const char* value, do
 
 bool GuestRig::start(std::string* error) {
     return set_prop(kTriggerProperty, "0", error) && set_prop(kLevelProperty, "7", error) &&
-           recorder.start(error) && player.start(error) && start_service(&service, error);
+           recorder.start(error, recorder_device) && player.start(error, player_device) &&
+           start_service(&service, error, service_env);
 }
 
 void GuestRig::stop() {

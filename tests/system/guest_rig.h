@@ -6,6 +6,7 @@
 // the suite then needs the audio and systemd-journal groups besides the store's).
 
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "guest_audio.h"
@@ -27,9 +28,11 @@ void figure(const char* name, const char* fmt, ...) __attribute__((format(printf
 bool set_prop(const char* key, const std::string& value, std::string* error = nullptr);
 std::string get_prop(const char* key);
 
-// Starts the service, or for the installed one a follower of its journal from now on whose lines
+// Starts the service, with `env` ("KEY=VALUE") besides the suite's environment, or for the
+// installed one (which `env` does not reach) a follower of its journal from now on whose lines
 // arrive at the journal's times (CLOCK_MONOTONIC, as now()). False with the cause in `err`.
-bool start_service(ServiceProcess* service, std::string* err);
+bool start_service(ServiceProcess* service, std::string* err,
+                   const std::vector<std::string>& env = {});
 // Kills what start_service started and reaps it.
 void end_service(ServiceProcess* service);
 
@@ -50,6 +53,11 @@ struct GuestRig {
     ServiceProcess service;
     Player player;
     Recorder recorder;
+    // Set before start(): where the player and the recorder are, and the service's extra
+    // environment (as start_service's `env`).
+    const char* player_device = "hw:0,1";
+    const char* recorder_device = "hw:1,1";
+    std::vector<std::string> service_env;
 
     // Trigger 0 and level 7, then the recorder, the player and the service. False with the cause
     // in `error`.
@@ -58,8 +66,8 @@ struct GuestRig {
 };
 
 // A fixture whose tests each judge a part of one scenario, which runs once before the first of
-// them: `scenario` fills an Outcome (which holds a `setup_error`); a test does not run once the setup
-// has failed.
+// them: `scenario` fills an Outcome (which holds a `setup_error`); a test does not run once the
+// setup has failed.
 template <typename Outcome, void (*scenario)(Outcome*)>
 class ScenarioTest : public ::testing::Test {
   protected:

@@ -38,9 +38,13 @@ struct pcm_config {
 };
 
 // Opens card `card`, device `device` ("hw:card,device") for capture (PCM_IN) or playback (PCM_OUT)
-// with exactly the given configuration. Never returns NULL: on failure the handle's pcm_is_ready
-// is 0 and pcm_get_error names the device and the cause. A busy device fails at once. The caller
-// owns the handle, ready or not, and releases it with pcm_close.
+// with exactly the given configuration. Cards 0 and 1 may be named by ALSA card id instead: a
+// non-empty HDMI_PREVIEW_CARD0 or HDMI_PREVIEW_CARD1, read at every open, makes it
+// "hw:CARD=<id>,DEV=device"; a value that is no card id (more than 15 characters, or any but
+// letters, digits, '_' and '-') fails the open with the variable named in pcm_get_error.
+// Never returns NULL: on failure the handle's pcm_is_ready is 0 and pcm_get_error names the
+// device and the cause. A busy device fails at once. The caller owns the handle, ready or not,
+// and releases it with pcm_close.
 struct pcm* pcm_open(unsigned int card, unsigned int device, unsigned int flags,
                      struct pcm_config* config);
 
