@@ -16,7 +16,7 @@ out=$(cd "$out" && pwd)
 
 # shellcheck source=scripts/packages.sh
 source "$src/scripts/packages.sh"
-ensure_packages debhelper dpkg-dev cmake make g++ pkg-config libasound2-dev lintian systemd >&2
+ensure_packages cmake make g++ pkg-config libasound2-dev "${DEB_PACKAGES[@]}" >&2
 
 # The highest exposure (systemd-analyze security, 0 to 10) the shipped unit may have.
 max_exposure=1.5

@@ -39,8 +39,7 @@ mkdir -p "$out" || fail "cannot create $out"
 stage "packages"
 # shellcheck source=packages.sh
 . "$root/scripts/packages.sh"
-ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev mmdebstrap qemu-system-x86 \
-    e2fsprogs cpio kmod python3 bc binutils ||
+ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev "${DEBIAN_GUEST_PACKAGES[@]}" ||
     fail "cannot install the Debian guest's packages"
 stage_done "packages"
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # the package lists are read by the scripts that source this
 # Sourced by the scripts here: installs the Debian packages that are missing, and only those, with
 # an index update before installing. Uses sudo when not root.
 #
@@ -45,3 +46,10 @@ ensure_packages() {
 # What every build of the project needs on a Debian 12 host.
 BUILD_PACKAGES=(cmake make g++ pkg-config libasound2-dev libgtest-dev libbenchmark-dev libspeexdsp-dev
     libsamplerate0-dev libsoxr-dev)
+# What each test script adds (scripts/test.sh installs them all at once, before its stages).
+ARMHF_PACKAGES=(g++-arm-linux-gnueabihf libasound2-dev:armhf libgtest-dev:armhf
+    libsamplerate0-dev:armhf libspeexdsp-dev:armhf qemu-user-static)
+SYSTEM_TEST_PACKAGES=(cpio kmod python3 bc qemu-system-x86 qemu-system-arm g++-arm-linux-gnueabihf
+    libasound2-dev:armhf libgtest-dev:armhf)
+DEB_PACKAGES=(debhelper dpkg-dev lintian systemd)
+DEBIAN_GUEST_PACKAGES=(mmdebstrap qemu-system-x86 e2fsprogs cpio kmod python3 bc binutils)

@@ -48,9 +48,7 @@ stage "packages"
 # shellcheck source=packages.sh
 . "$root/scripts/packages.sh"
 ensure_architecture armhf || fail "cannot add the armhf architecture"
-ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev cpio kmod python3 bc \
-    qemu-system-x86 qemu-system-arm g++-arm-linux-gnueabihf libasound2-dev:armhf \
-    libgtest-dev:armhf ||
+ensure_packages cmake make g++ pkg-config libasound2-dev libgtest-dev "${SYSTEM_TEST_PACKAGES[@]}" ||
     fail "cannot install the system suite's packages"
 stage_done "packages"
 
