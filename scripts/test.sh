@@ -74,7 +74,8 @@ beside_done() {
 sanitize_stage() {
     cmake -S "$src" -B "$src/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DHDMI_PREVIEW_SANITIZE=ON \
         -DHDMI_PREVIEW_BENCHMARKS=OFF >/dev/null &&
-        cmake --build "$src/build-sanitize" -j"$jobs" &&
+        cmake --build "$src/build-sanitize" -j"$jobs" --target unit_tests unit_drift_tests \
+            unit_variant_tests property_store_tests support_tests storm &&
         (cd "$src/build-sanitize" && ctest --output-on-failure -j"$jobs" -L 'unit|storm')
 }
 
