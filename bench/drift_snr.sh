@@ -3,14 +3,18 @@
 # played into virtual card 0 while its clock runs 300 ppm fast, then slow, against card 1's;
 # alsabat (alsa-utils) analyses what card 1 played, from 5 s in (after the loop has settled),
 # 2^18 frames, at the tone's frequency as card 1's clock hears it: f × (1 + ppm · 10⁻⁶).
+# With RATE, card 0 opens only at that rate, as a receiver of a source at RATE does, and the sines
+# are written at it: the service resamples them to 48 kHz.
 # Prints alsabat's verdict and SNR line for each case; exits 1 if any case fails.
 #
-#   bash bench/drift_snr.sh BUILD_DIR [SECONDS]    (BUILD_DIR built with the option on;
+#   bash bench/drift_snr.sh BUILD_DIR [SECONDS [RATE]]    (BUILD_DIR built with the option on;
 #                                                       installs alsa-utils and python3 if missing)
 set -euo pipefail
-src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=$(cd "${1:?usage: drift_snr.sh BUILD_DIR [SECONDS]}" && pwd)
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$(cd "${1:?usage: drift_snr.sh BUILD_DIR [SECONDS [RATE]]}" && pwd)
 seconds=${2:-15}
+rate=${3:-48000}
+[[ $rate =~ ^[1-9][0-9]{3,5}$ ]] || { echo "drift_snr.sh: RATE $rate: a rate in Hz, e.g. 44100" >&2; exit 2; }
 (( seconds >= 11 )) || { echo "drift_snr.sh: SECONDS $seconds: needs 11 or more (5 s settling, then 5.5 s analysed)" >&2; exit 2; }
 service=$build/service/hdmi-preview-audio
 prop=$build/tools/prop/hdmi-preview-prop
@@ -27,16 +31,17 @@ pid=
 trap '[[ -n $pid ]] && kill "$pid" 2>/dev/null; wait; rm -rf "$work"' EXIT
 export ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:$src/tools/virtual_cards/virtual_cards.conf
 export HDMI_PREVIEW_VCARD_PLUGIN=$plugin
+export HDMI_PREVIEW_VCARD0_RATE=$rate
 
 failed=0
 for freq in 1000 4000; do
     # One sine per frequency, at half of full scale, shared by both clock offsets.
-    python3 - "$work/sine_$freq.raw" "$freq" "$((seconds + 5))" <<'PY'
+    python3 - "$work/sine_$freq.raw" "$freq" "$((seconds + 5))" "$rate" <<'PY'
 import array, math, sys
-path, freq, secs = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+path, freq, secs, rate = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
 samples = array.array('h')
-for i in range(48000 * secs):
-    v = round(16384 * math.sin(2 * math.pi * freq * i / 48000))
+for i in range(rate * secs):
+    v = round(16384 * math.sin(2 * math.pi * freq * i / rate))
     samples.extend((v, v))
 open(path, 'wb').write(samples.tobytes())
 PY
@@ -81,7 +86,7 @@ PY
             failed=1
         fi
         snr=$(grep -m1 'Average SNR' "$dir/alsabat.txt" || echo "no SNR line")
-        printf '%5s Hz, card 0 %+4d ppm: %s, xruns %s; %s\n' "$freq" "$ppm" "$verdict" "$xruns" "$snr"
+        printf '%5s Hz, card 0 at %s Hz %+4d ppm: %s, xruns %s; %s\n' "$freq" "$rate" "$ppm" "$verdict" "$xruns" "$snr"
     done
 done
 exit "$failed"

@@ -54,7 +54,13 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
     // failed open, and the service retries every time the trigger is set.
     using PcmOwner = std::unique_ptr<struct pcm, decltype(&pcm_close)>;
     PcmOwner playback(nullptr, pcm_close);
+#ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
+    // A capture device that refuses `rate` is tried at the other rates a source may send.
+    uint32_t capture_rate = rate;
+    PcmOwner capture(drift_open_capture(card_in, device, &config, rate, &capture_rate), pcm_close);
+#else
     PcmOwner capture(pcm_open_req(card_in, device, PCM_IN, &config, rate), pcm_close);
+#endif
     if (!capture || !pcm_is_ready(capture.get())) {
         fprintf(stderr, kCaptureOpenErrorFormat,
                 capture ? pcm_get_error(capture.get()) : "no PCM handle");
@@ -79,9 +85,10 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
 
 #ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
     // Released before the block buffer; holds the resampled block that is played instead.
-    DriftOwner drift(bits == 16 ? drift_create(channels, rate, size / (channels * 2),
-                                               pcm_get_buffer_size(playback.get()))
-                                : nullptr,
+    DriftOwner drift(bits == 16
+                         ? drift_create(channels, rate, size / (channels * 2),
+                                        pcm_get_buffer_size(playback.get()), nullptr, capture_rate)
+                         : nullptr,
                      drift_destroy);
     if (!drift) {
         fprintf(stderr, kDriftErrorFormat, channels, rate, bits);
@@ -90,6 +97,9 @@ uint64_t run_loopback(uint32_t card_in, uint32_t card_out, uint32_t device, uint
 #endif
 
     printf(kCapturingFormat, channels, rate, bits);
+#ifdef HDMI_PREVIEW_DRIFT_COMPENSATION
+    if (capture_rate != rate) printf(kCaptureRateFormat, capture_rate, rate);
+#endif
 
     uint64_t total = 0;  // bytes played
     while (keep_running) {

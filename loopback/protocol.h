@@ -28,6 +28,8 @@ inline constexpr uint32_t kPreviewBits = 16;
 inline constexpr char kCapturingFormat[] = "Capturing sample: %u ch, %u hz, %u bit\n";
 inline constexpr char kCapturedFormat[] = "Captured %" PRIu64 " frames\n";
 inline constexpr char kPropExitLine[] = "prop exit";
+// With drift compensation, after the capturing line, when capture runs at another rate.
+inline constexpr char kCaptureRateFormat[] = "Capture rate %u hz, resampled to %u hz\n";
 
 // Standard error.
 inline constexpr char kCaptureOpenErrorFormat[] = "Unable to open PCM device (%s)\n";

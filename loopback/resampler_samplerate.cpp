@@ -3,6 +3,7 @@
 #include <samplerate.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -23,8 +24,9 @@ samplerate_resampler* self(struct resampler* r) {
     return reinterpret_cast<samplerate_resampler*>(r);
 }
 
-// The largest ratio a caller may ask for: a tenth more than the drift compensation's clamp.
-constexpr double kMaxRatio = 1.01;
+// The largest ratio a caller may ask for: a 32 kHz capture played at 48 kHz, with twice the drift
+// compensation's clamp.
+constexpr double kMaxRatio = 1.51;
 
 void samplerate_destroy(struct resampler* handle) {
     samplerate_resampler* r = self(handle);
@@ -69,7 +71,11 @@ int samplerate_process(struct resampler* handle, const int16_t* in, uint32_t in_
     data.data_in = r->in;
     data.data_out = r->out;
     data.input_frames = in_frames;
-    data.output_frames = r->out_capacity < out_capacity ? r->out_capacity : out_capacity;
+    // Room for the block at the ratio asked, and no more whatever the buffers hold: libsamplerate
+    // moves to a new ratio linearly over the room it is given, so more room would leave part of
+    // the change to the next block.
+    const uint32_t wanted = static_cast<uint32_t>(in_frames * r->ratio * 1.01) + 16;
+    data.output_frames = std::min({wanted, r->out_capacity, out_capacity});
     data.src_ratio = r->ratio;
     if (src_process(r->state, &data) != 0) return -1;
     const int frames = static_cast<int>(data.output_frames_gen);

@@ -79,12 +79,17 @@ struct resampler* speex_create(uint32_t channels, uint32_t rate, uint32_t max_in
 
 double speex_set_ratio(struct resampler* handle, double ratio) {
     speex_resampler* r = self(handle);
-    if (!(ratio > 0.5 && ratio < 2)) return -1;
+    // Down to a quarter (a 192 kHz capture played at 48 kHz), up to 1.5 (32 kHz), with margin.
+    if (!(ratio > 0.2 && ratio < 2)) return -1;
     uint32_t num = static_cast<uint32_t>(lround(kDenominator / ratio));
-    if (num == kDenominator) {
-        // 1 is not to be had: the neighbour in force stays, or the one on the ratio's side.
-        const bool neighbour = r->num == kDenominator + 1 || r->num == kDenominator - 1;
-        num = neighbour ? r->num : ratio < 1 ? kDenominator + 1 : kDenominator - 1;
+    if (num % kDenominator == 0) {
+        // A ratio that reduces (1, 1/2, 1/4) is not to be had: the neighbour in force stays, or
+        // the one on the ratio's side.
+        const uint32_t whole = num;
+        const bool neighbour = r->num == whole + 1 || r->num + 1 == whole;
+        num = neighbour                                           ? r->num
+              : ratio < static_cast<double>(kDenominator) / whole ? whole + 1
+                                                                  : whole - 1;
     }
     // Each new fraction rebuilds the filter's state: only a change of step is passed on.
     if (num != r->num) {

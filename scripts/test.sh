@@ -98,9 +98,9 @@ drift_stage() {
     # The drift runs are a minute of audio each in real time at little CPU: both builds' runs go
     # on beside the other tests instead of holding their CPUs.
     local runs=$src/build-drift/drift-runs.log status=0
-    (cd "$src/build-drift" && ctest --output-on-failure -j4 -L functional_drift) >"$runs" 2>&1 &
+    (cd "$src/build-drift" && ctest --output-on-failure -j8 -L functional_drift) >"$runs" 2>&1 &
     local runs_pid=$!
-    (cd "$src/build-drift-speex" && ctest --output-on-failure -j4 -L functional_drift) \
+    (cd "$src/build-drift-speex" && ctest --output-on-failure -j8 -L functional_drift) \
         >"$runs.speex" 2>&1 &
     local speex_pid=$!
     (cd "$src/build-drift" && ctest --output-on-failure -j"$jobs" \

@@ -195,7 +195,9 @@ extern "C" struct pcm* pcm_open_req(unsigned int card, unsigned int device, unsi
            std::to_string(rate));
     fakes::keep_config(config);
     const fakes::PcmScript& s = state().script;
-    return fakes::open_handle(true, s.capture_null, !s.capture_not_ready);
+    const bool rate_taken = s.capture_rates.empty() ||
+                            std::count(s.capture_rates.begin(), s.capture_rates.end(), rate) > 0;
+    return fakes::open_handle(true, s.capture_null, !s.capture_not_ready && rate_taken);
 }
 
 extern "C" struct pcm* pcm_open(unsigned int card, unsigned int device, unsigned int flags,

@@ -27,7 +27,8 @@ inline std::string acknowledgement_write() {
 struct PcmScript {
     bool capture_null = false;  // pcm_open_req returns NULL
     bool capture_not_ready = false;
-    bool playback_null = false;  // pcm_open returns NULL
+    std::vector<unsigned int> capture_rates;  // the rates pcm_open_req is ready at; empty: any
+    bool playback_null = false;               // pcm_open returns NULL
     bool playback_not_ready = false;
     uint32_t buffer_size = 4096;     // what pcm_get_buffer_size reports
     int reads_before_failure = -1;   // successful reads before one fails; -1: none fails

@@ -1,13 +1,16 @@
 // The service with drift compensation on a pair of virtual cards whose clocks are 3000 ppm apart,
 // either way, for a minute (standing for 300 ppm over ten minutes): no underrun, no overrun, and
-// the latency from capture to playback held at its set point.
+// the latency from capture to playback held at its set point. The same with a capture card that
+// opens only at a source's rate, or opens at 48 kHz and delivers a source's rate: the capture rate
+// line, and a latency as low as the longer or shorter blocks allow.
 //
 // Capture delivers short pulses, one every 100 ms. The cards log when each stream started and
 // at which file frame, so the instant at which every captured and every played frame passed
 // the card is known on the card's own clock; a pulse's latency is the time between the two.
 //
 // The same program, built without the option, prints the figures of the uncompensated run and
-// checks nothing. HDMI_PREVIEW_DRIFT_RUN_SECONDS sets the run's length (60).
+// checks nothing. HDMI_PREVIEW_DRIFT_RUN_SECONDS sets every run's length (else 60 s, and 20 s for
+// the rows of source rates).
 
 #include <math.h>
 #include <sched.h>
@@ -33,7 +36,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kDeadline = 5s;
 constexpr double kRate = 48000;
-constexpr size_t kMarkerSpacing = 4800;  // frames: 100 ms
+constexpr size_t kMarkerSpacing = 4800;  // frames played: 100 ms
 constexpr size_t kFirstMarker = 100;     // frames into the first block
 constexpr double kMarkerSigma = 3;       // frames: well inside the audio band
 constexpr int16_t kMarkerPeak = 16000;
@@ -52,15 +55,15 @@ constexpr bool kCompensated = true;
 constexpr bool kCompensated = false;
 #endif
 
-int run_seconds() {
+int run_seconds(int by_default) {
     const char* text = getenv("HDMI_PREVIEW_DRIFT_RUN_SECONDS");
     const int seconds = text != nullptr ? atoi(text) : 0;
-    return seconds > 0 ? seconds : 60;
+    return seconds > 0 ? seconds : by_default;
 }
 
-Samples markers(size_t frames) {
+Samples markers(size_t frames, size_t spacing) {
     Samples out(frames * 2, 0);
-    for (size_t centre = kFirstMarker; centre + 32 < frames; centre += kMarkerSpacing) {
+    for (size_t centre = kFirstMarker; centre + 32 < frames; centre += spacing) {
         for (size_t i = centre - 16; i <= centre + 16; ++i) {
             const double x = (static_cast<double>(i) - centre) / kMarkerSigma;
             const auto s = static_cast<int16_t>(lround(kMarkerPeak * exp(-0.5 * x * x)));
@@ -158,6 +161,10 @@ struct DriftCase {
     const char* name;
     const char* capture_ppm;
     const char* playback_ppm;
+    double card_rate = kRate;    // the only rate card 0 opens at
+    double source_rate = kRate;  // the rate card 0 delivers at, nominally
+    // A minute for the clocks to drift apart; a rate is taken within the first second.
+    int seconds = 60;
 };
 
 void PrintTo(const DriftCase& c, std::ostream* os) { *os << c.name; }
@@ -166,11 +173,13 @@ class DriftRunTest : public ::testing::TestWithParam<DriftCase> {};
 
 TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
     const DriftCase& c = GetParam();
-    const int seconds = run_seconds();
+    const int seconds = run_seconds(c.seconds);
     VirtualRig rig;
     const std::string folder = rig.store().substr(0, rig.store().rfind('/'));
-    rig.set_input(markers(static_cast<size_t>((seconds + 5) * kRate)));
+    const size_t spacing = static_cast<size_t>(c.source_rate / 10);  // 100 ms
+    rig.set_input(markers(static_cast<size_t>((seconds + 5) * c.source_rate), spacing));
     rig.set_level("7");
+    rig.add_env("HDMI_PREVIEW_VCARD0_RATE=" + std::to_string(lround(c.card_rate)));
     rig.add_env(std::string("HDMI_PREVIEW_VCARD0_PPM=") + c.capture_ppm);
     rig.add_env(std::string("HDMI_PREVIEW_VCARD1_PPM=") + c.playback_ppm);
     rig.start();
@@ -198,8 +207,14 @@ TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
     // slowly (or by a gap's length at an underrun), so each pulse is matched near the last one's.
     const std::vector<double> played = pulses(rig.played());
     ASSERT_FALSE(played.empty());
-    const double resampler_delay = played.front() - kFirstMarker;  // ratio 1 until playback runs
-    const double floor_ms = (kBlockFrames + kSetPointFrames + resampler_delay) / kRate * 1e3;
+    // The first block is played at the ratio of the rate card 0 opened at.
+    const double resampler_delay = played.front() - kFirstMarker * kRate / c.card_rate;
+    // A frame waits a block to be read, then the queue: at least a block as played, or what is
+    // left of the two blocks' worth that start playback (half the buffer) when the next comes.
+    const double played_block = kBlockFrames * kRate / c.source_rate;
+    const double queue = std::max(played_block, 2 * kSetPointFrames - played_block);
+    const double floor_ms =
+        (kBlockFrames / c.source_rate + (queue + resampler_delay) / kRate) * 1e3;
     double latency_ms = floor_ms;
     std::vector<std::pair<double, double>> latencies;  // seconds since the start, ms
     double start_sum = 0;
@@ -207,13 +222,12 @@ TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
     for (const double frame : played) {
         const double played_ns = time_of(playback, frame);
         const double guess_ns = played_ns - latency_ms * 1e6 - capture.starts.front().start_ns;
-        const double marker =
-            std::max(0.0, round((guess_ns / capture.starts.front().ns_per_frame - kFirstMarker) /
-                                kMarkerSpacing));
-        const double captured_frame = kFirstMarker + marker * kMarkerSpacing;
+        const double marker = std::max(
+            0.0, round((guess_ns / capture.starts.front().ns_per_frame - kFirstMarker) / spacing));
+        const double captured_frame = kFirstMarker + marker * spacing;
         latency_ms = (played_ns - time_of(capture, captured_frame)) * 1e-6;
-        latencies.emplace_back(captured_frame / kRate, latency_ms);
-        if (captured_frame / kRate < kStartSeconds) {
+        latencies.emplace_back(captured_frame / c.source_rate, latency_ms);
+        if (captured_frame / c.source_rate < kStartSeconds) {
             start_sum += latency_ms;
             ++start_count;
         }
@@ -251,6 +265,11 @@ TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
     }
 
     if (!kCompensated) return;
+    if (c.source_rate != kRate) {
+        EXPECT_TRUE(
+            rig.service().wait_for_line(Stream::kOut, capture_rate_line(c.source_rate), 0s));
+        EXPECT_LE(set_point_ms, floor_ms + kToleranceMs);
+    }
     EXPECT_EQ(playback.xruns, 0);
     EXPECT_EQ(capture.xruns, 0);
     EXPECT_LE(fabs(peak_deviation_settled), kToleranceMs);
@@ -262,6 +281,11 @@ TEST_P(DriftRunTest, HoldsTheLatencyWithoutUnderrunsOrOverruns) {
 const DriftCase kDriftCases[] = {
     {"PlaybackFast", "-1500", "1500"},
     {"PlaybackSlow", "1500", "-1500"},
+    {"Source44100", "0", "0", 44100, 44100, 20},
+    {"Source32000", "0", "0", 32000, 32000, 20},
+    {"Source96000", "0", "0", 96000, 96000, 20},
+    {"Delivers44100", "-81250", "0", 48000, 44100, 20},  // opens at 48 kHz
+    {"Delivers32000", "-333333", "0", 48000, 32000, 20},
 };
 
 INSTANTIATE_TEST_SUITE_P(Clocks, DriftRunTest, ::testing::ValuesIn(kDriftCases),

@@ -70,6 +70,8 @@ void VirtualRig::start(bool merge_output) {
         "HDMI_PREVIEW_VCARD1_FAIL_AFTER=-1",
         "HDMI_PREVIEW_VCARD0_PPM=0",
         "HDMI_PREVIEW_VCARD1_PPM=0",
+        "HDMI_PREVIEW_VCARD0_RATE=48000",
+        "HDMI_PREVIEW_VCARD1_RATE=48000",
     };
     env.insert(env.end(), extra_env_.begin(), extra_env_.end());
     ASSERT_TRUE(service_.start(SERVICE_BINARY, env, merge_output)) << service_.error();

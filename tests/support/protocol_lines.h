@@ -42,6 +42,9 @@ inline std::string playback_open_error_line(uint32_t device, const std::string& 
 inline std::string drift_error_line(uint32_t channels, uint32_t rate, uint32_t bits) {
     return protocol_detail::line(kDriftErrorFormat, channels, rate, bits);
 }
+inline std::string capture_rate_line(uint32_t capture_rate, uint32_t rate = kPreviewRate) {
+    return protocol_detail::line(kCaptureRateFormat, capture_rate, rate);
+}
 inline std::string acknowledgement_error_line(const std::string& cause) {
     return protocol_detail::line(kAcknowledgementErrorFormat, kAcknowledgement, kTriggerProperty,
                                  cause.c_str());

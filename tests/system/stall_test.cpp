@@ -50,8 +50,7 @@ TEST(StallTest, RecoversAndStreamsOn) {
     if (library != nullptr && std::string(library).rfind("tinyalsa-2.", 0) == 0 && !still_running) {
         EXPECT_TRUE(capturing >= 0 && captured >= 0 && acknowledged && a.mismatched == 0)
             << format("Capturing %ld, Captured %ld, trigger 2 %d, mismatched %llu: %s", capturing,
-                      captured, acknowledged, (unsigned long long)a.mismatched,
-                      transcript.c_str());
+                      captured, acknowledged, (unsigned long long)a.mismatched, transcript.c_str());
         figure("stall_outcome", "the run ended at the read the stop cut short, acknowledged");
         return;
     }

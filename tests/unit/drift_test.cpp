@@ -292,16 +292,46 @@ TEST_F(DriftLoopbackTest, RunPlaysTheResampledBlocksAndCountsThem) {
         written += w.size() / 4;
     }
     EXPECT_EQ(frames, written);
-    // Capture is asked only once playback runs, for the instant its block was complete.
+    // Capture is asked at every block of the first second (its rate), before playback.
     const std::string p = "pcm_get_htimestamp(playback)", c = "pcm_get_htimestamp(capture)";
     EXPECT_EQ(fakes::entries("pcm_get_htimestamp"),
-              (std::vector<std::string>{p, p, p, c, p, c, p, c}));
+              (std::vector<std::string>{c, p, c, p, c, p, c, p, c, p}));
     EXPECT_EQ(fakes::entries("out: "), std::vector<std::string>{fakes::out(capturing_line())});
     EXPECT_TRUE(fakes::entries("err: ").empty());
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ((std::vector<std::string>{log.end() - 2, log.end()}),
               (std::vector<std::string>{"pcm_close(capture)", "pcm_close(playback)"}));
     EXPECT_EQ(fakes::open_handles(), 0);
+}
+
+// A capture that refuses 48 kHz opens at the first source rate it takes, the record otherwise
+// the same and playback's untouched, and its blocks play at 48 kHz after the capture rate line.
+// (One that takes no rate fails as without the compensation: VirtualAbsentCardTest.)
+TEST_F(DriftLoopbackTest, CaptureOpensAtTheRateItTakes) {
+    const uint32_t order[] = {48000, 44100, 96000, 32000, 88200, 176400, 192000};
+    for (const unsigned int rate : {44100u, 32000u, 192000u}) {
+        SCOPED_TRACE(rate);
+        SetUp();
+        fakes::script().capture_rates = {rate};
+        stop_at_read(3);
+        run();
+        // The records' rates, capture's opens and then playback's; the fifth argument repeats it.
+        std::vector<uint32_t> expected(order, std::find(order, order + 7, rate) + 1), rates;
+        expected.push_back(48000);
+        for (const std::vector<uint32_t>& config : fakes::opened_configs()) {
+            rates.push_back(config[1]);
+        }
+        EXPECT_EQ(rates, expected);
+        const std::string opened = fakes::entries("pcm_open_req").back();
+        EXPECT_EQ(opened.substr(opened.rfind(' ') + 1), std::to_string(rate));
+        EXPECT_EQ(fakes::open_handles(), 0);
+        EXPECT_EQ(fakes::entries("out: "),
+                  (std::vector<std::string>{fakes::out(capturing_line()),
+                                            fakes::out(capture_rate_line(rate))}));
+        ASSERT_EQ(fakes::written().size(), 3u);
+        for (const auto& w : fakes::written())
+            EXPECT_NEAR(w.size() / 4.0, 48000.0 * 1024 / rate, 2);
+    }
 }
 
 // The queue read from the streams steers the ratio the right way: a short queue (much room to

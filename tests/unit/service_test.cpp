@@ -73,7 +73,10 @@ TEST_F(ServiceTest, TriggerTextsWithIntegerValueOneStartARun) {
         fakes::script().capture_not_ready = true;  // a run that ends at once
         fakes::set_property(kTriggerProperty, text);
         EXPECT_TRUE(poll()) << "'" << text << "'";
-        EXPECT_EQ(fakes::entries("pcm_open_req").size(), 1u) << "'" << text << "'";
+        // Counted by the failed open's line: with drift compensation a capture open that fails
+        // is tried at the other source rates too.
+        EXPECT_EQ(fakes::entries(fakes::err(capture_open_error_line("capture broken"))).size(), 1u)
+            << "'" << text << "'";
     }
     for (const char* text : idle) {
         fakes::reset();
@@ -167,7 +170,8 @@ TEST_F(ServiceTest, RefusedAcknowledgementIsReportedOnceAndStartsNoRun) {
     EXPECT_EQ(fakes::entries("property_set"), Log{fakes::acknowledgement_write()});
     EXPECT_EQ(fakes::entries("out: ").back(), "out: prop exit");
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(poll()) << "poll " << i;
-    EXPECT_EQ(fakes::entries("pcm_open_req").size(), 1u) << "the stale 1 started a run";
+    EXPECT_EQ(fakes::entries(fakes::err(capture_open_error_line("capture broken"))).size(), 1u)
+        << "the stale 1 started a run";
     EXPECT_EQ(fakes::entries("property_set").size(), 6u) << "each poll retries the 2";
     EXPECT_EQ(fakes::entries("err: "),
               (Log{fakes::err(capture_open_error_line("capture broken")), refused_line}));
