@@ -17,7 +17,10 @@
 # none), bench.subjects=A,B (default service-off,service-on,alsaloop-S0,alsaloop-S4; probe-only
 # runs no copying program, the probe's and the idle guest's share), bench.shifts=A,B (card 0's
 # "PCM Rate Shift 100000" values of the drift runs, each run by every service subject; default
-# 99970,100030, about 300 ppm fast and slow; 100000 is no drift).
+# 99970,100030, about 300 ppm fast and slow; 100000 is no drift), bench.rates=A,B (the rates the
+# probe plays its source at into hw:0,1, which snd-aloop then imposes on hw:0,0's capture: the
+# drift runs are repeated for each, the CPU runs use the first; default 48000; lines of a run at
+# another rate say rate=R).
 . /lib/guest-init-lib.sh
 # shellcheck disable=SC2034  # read by guest-init-lib.sh
 guest_tag=BENCH
@@ -39,6 +42,7 @@ perf_seconds=0
 ftrace_seconds=0
 subjects="service-off service-on alsaloop-S0 alsaloop-S4"
 shifts="99970 100030"
+rates=48000
 for word in $(cat /proc/cmdline); do
     case "$word" in
     bench.seconds=*) seconds=${word#bench.seconds=} ;;
@@ -48,6 +52,7 @@ for word in $(cat /proc/cmdline); do
     bench.ftrace=*) ftrace_seconds=${word#bench.ftrace=} ;;
     bench.subjects=*) subjects=$(echo "${word#bench.subjects=}" | tr , ' ') ;;
     bench.shifts=*) shifts=$(echo "${word#bench.shifts=}" | tr , ' ') ;;
+    bench.rates=*) rates=$(echo "${word#bench.rates=}" | tr , ' ') ;;
     esac
 done
 
@@ -83,6 +88,9 @@ wakeups() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { s +
 # stopped; span x CPUs - idle therefore also counts interrupts taken while idle.
 guest_stat() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $5 + $6 }' /proc/stat; }
 cpus=$(grep -c ^processor /proc/cpuinfo)
+# The probe's source rate for the run at hand, and its mark in the run's lines (none at 48000).
+rate=${rates%% *}
+rate_tag() { [ "$rate" = 48000 ] || echo " rate=$rate"; }
 
 start_subject() {
     case "$1" in
@@ -209,7 +217,7 @@ trace_driver() {
 cpu() {
     name=$1
     # The probe's summary covers the start and the CPU span, not the span under strace.
-    /opt/hdmi/latency_probe hw:0,1 hw:1,1 $((seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 6)) $((seconds + 4)) \
+    /opt/hdmi/latency_probe -r "$rate" hw:0,1 hw:1,1 $((seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 6)) $((seconds + 4)) \
         >/tmp/probe.log 2>&1 &
     probe=$!
     usleep 500000
@@ -260,7 +268,7 @@ EOF
             grep -v '^$' | head -n 150 | sed "s/^/BENCH perfcg $name /"
     fi
     wait "$probe"
-    grep "^PROBE summary" /tmp/probe.log | sed "s/^PROBE summary/BENCH latency $name/"
+    grep "^PROBE summary" /tmp/probe.log | sed "s/^PROBE summary/BENCH latency $name$(rate_tag)/"
     stop_subject "$name"
 }
 
@@ -273,7 +281,7 @@ drift() {
         amixer -q -c 0 cset "iface=PCM,name=PCM Rate Shift 100000,device=$dev" "$shift_value" ||
             echo "BENCH cannot set the rate shift of card 0 device $dev"
     done
-    /opt/hdmi/latency_probe hw:0,1 hw:1,1 $((drift + 2)) >/tmp/probe.log 2>&1 &
+    /opt/hdmi/latency_probe -r "$rate" hw:0,1 hw:1,1 $((drift + 2)) >/tmp/probe.log 2>&1 &
     probe=$!
     usleep 500000
     start_subject "$name"
@@ -283,8 +291,8 @@ drift() {
     t1=$(ticks "$subject_pid")
     c1=$(cpu_ns "$subject_pid")
     grep "^PROBE summary" /tmp/probe.log |
-        sed "s/^PROBE summary/BENCH drift $name shift=$shift_value ticks=$((t1 - t0)) cpu_ms=$(ms_between "$c0" "$c1")/"
-    grep "^PROBE burst" /tmp/probe.log | sed "s/^PROBE burst/BENCH burst $name shift=$shift_value/"
+        sed "s/^PROBE summary/BENCH drift $name$(rate_tag) shift=$shift_value ticks=$((t1 - t0)) cpu_ms=$(ms_between "$c0" "$c1")/"
+    grep "^PROBE burst" /tmp/probe.log | sed "s/^PROBE burst/BENCH burst $name$(rate_tag) shift=$shift_value/"
     stop_subject "$name"
     for dev in 0 1; do
         amixer -q -c 0 cset "iface=PCM,name=PCM Rate Shift 100000,device=$dev" 100000
@@ -296,10 +304,12 @@ for subject in $subjects; do
     cpu "$subject"
 done
 if [ "$drift" -gt 0 ]; then
-    for shift_value in $shifts; do
-        for subject in $subjects; do
-            case "$subject" in service-*) [ -x "/opt/hdmi/hdmi-preview-audio-${subject#service-}" ] || continue ;; *) continue ;; esac
-            drift "$subject" "$shift_value"
+    for rate in $rates; do
+        for shift_value in $shifts; do
+            for subject in $subjects; do
+                case "$subject" in service-*) [ -x "/opt/hdmi/hdmi-preview-audio-${subject#service-}" ] || continue ;; *) continue ;; esac
+                drift "$subject" "$shift_value"
+            done
         done
     done
 fi

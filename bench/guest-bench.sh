@@ -15,7 +15,9 @@
 # GUEST_BENCH_SHIFTS=A,B sets card 0's rate shifts for the drift runs, which every service subject
 # runs (default 99970,100030; 100000 is no drift); GUEST_BENCH_TRACE=PATH preloads that build of
 # bench/underrun_trace.cpp into every service subject, which then says what came before
-# each of its underruns. Kernel and busybox come from Debian's archive
+# each of its underruns; GUEST_BENCH_SOURCE_RATES=A,B sets the rates (Hz) the probe plays its source
+# at into card 0, the drift runs repeated for each and the CPU runs at the first (default 48000).
+# Kernel and busybox come from Debian's archive
 # through apt-get download (cached in OUT_DIR/cache); alsaloop, amixer and strace are the host's.
 set -euo pipefail
 
@@ -73,13 +75,14 @@ ftrace_seconds=${GUEST_BENCH_FTRACE:-0}
 count() { if [[ -n $1 ]]; then tr ',' '\n' <<<"$1" | grep -c .; else echo "$2"; fi; }
 subject_count=$(count "${GUEST_BENCH_SUBJECTS:-}" 4)
 shift_count=$(count "${GUEST_BENCH_SHIFTS:-}" 2)
-runs=$((subject_count * (seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 8) + subject_count * shift_count * (drift + 4) + 60))
+rate_count=$(count "${GUEST_BENCH_SOURCE_RATES:-}" 1)
+runs=$((subject_count * (seconds + strace_seconds + perf_seconds + 2 * ftrace_seconds + 8) + subject_count * shift_count * rate_count * (drift + 4) + 60))
 console=$out/console.log
 marks=$out/host-marks.txt
 : >"$console"
 : >"$marks"
 BOOT_GUEST_CPUS=${GUEST_BENCH_CPUS:-2} BOOT_GUEST_MEMORY=512 "$system/boot-guest.sh" x86_64 "$out" "$((runs * 2))" \
-    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds bench.ftrace=$ftrace_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}${GUEST_BENCH_SHIFTS:+ bench.shifts=$GUEST_BENCH_SHIFTS}" \
+    "bench.seconds=$seconds bench.drift=$drift bench.strace=$strace_seconds bench.perf=$perf_seconds bench.ftrace=$ftrace_seconds${GUEST_BENCH_SUBJECTS:+ bench.subjects=$GUEST_BENCH_SUBJECTS}${GUEST_BENCH_SHIFTS:+ bench.shifts=$GUEST_BENCH_SHIFTS}${GUEST_BENCH_SOURCE_RATES:+ bench.rates=$GUEST_BENCH_SOURCE_RATES}" \
     >"$console" 2>&1 &
 boot=$!
 

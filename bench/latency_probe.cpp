@@ -2,8 +2,10 @@
 // 1 kHz burst at the start of every second into PLAY_DEV, records REC_DEV, and prints what came
 // through. Used by the benchmark guest; figures only, nothing is asserted.
 //
-//   latency_probe PLAY_DEV REC_DEV SECONDS [SUMMARY_SECONDS]
+//   latency_probe [-r PLAY_RATE] PLAY_DEV REC_DEV SECONDS [SUMMARY_SECONDS]
 //
+// PLAY_RATE (Hz, default 48000) is the source's rate at PLAY_DEV; REC_DEV records at 48000 Hz
+// whatever it is, and latencies are in seconds of the clocks, not frames of either rate.
 // The summary covers what arrived within SUMMARY_SECONDS of the start (default: all of it); the
 // tone goes on until SECONDS.
 // A burst's latency is the time its first frame was captured at REC_DEV minus the time it left
@@ -27,7 +29,7 @@
 
 namespace {
 
-constexpr unsigned int kRate = 48000;
+constexpr unsigned int kRate = 48000;  // the recorder's
 constexpr unsigned int kChannels = 2;
 constexpr snd_pcm_uframes_t kPeriod = 1024;
 constexpr unsigned int kPeriods = 8;
@@ -43,7 +45,7 @@ double seconds_of(const snd_htimestamp_t& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-bool open_stream(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream) {
+bool open_stream(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream, unsigned int rate) {
     int err = snd_pcm_open(pcm, name, stream, SND_PCM_NONBLOCK);
     if (err < 0) {
         fprintf(stderr, "latency_probe: cannot open %s: %s\n", name, snd_strerror(err));
@@ -59,7 +61,7 @@ bool open_stream(snd_pcm_t** pcm, const char* name, snd_pcm_stream_t stream) {
         (err = snd_pcm_hw_params_set_access(*pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
         (err = snd_pcm_hw_params_set_format(*pcm, hw, SND_PCM_FORMAT_S16_LE)) < 0 ||
         (err = snd_pcm_hw_params_set_channels(*pcm, hw, kChannels)) < 0 ||
-        (err = snd_pcm_hw_params_set_rate(*pcm, hw, kRate, 0)) < 0 ||
+        (err = snd_pcm_hw_params_set_rate(*pcm, hw, rate, 0)) < 0 ||
         (err = snd_pcm_hw_params_set_period_size_near(*pcm, hw, &period, nullptr)) < 0 ||
         (err = snd_pcm_hw_params_set_buffer_size_near(*pcm, hw, &buffer)) < 0 ||
         (err = snd_pcm_hw_params(*pcm, hw)) < 0 ||
@@ -91,6 +93,7 @@ bool position(snd_pcm_t* pcm, bool playback, long long moved, long long* frames,
 
 struct Player {
     snd_pcm_t* pcm = nullptr;
+    long long rate = kRate;  // frames per second; a burst starts every rate frames
     long long written = 0;
     std::vector<double> burst_sent;  // time each burst's first frame left, by burst number
     double tone_phase = 0;
@@ -99,11 +102,12 @@ struct Player {
         for (snd_pcm_uframes_t i = 0; i < frames; ++i) {
             const long long n = written + static_cast<long long>(i);
             double v = kToneAmplitude * sin(tone_phase);
-            tone_phase += 2 * kPi * 440 / kRate;
+            tone_phase += 2 * kPi * 440 / static_cast<double>(rate);
             if (tone_phase > 2 * kPi) tone_phase -= 2 * kPi;
-            const long long in_second = n % kRate;
-            if (in_second < kBurstFrames)
-                v = kBurstAmplitude * sin(2 * kPi * 1000 * in_second / kRate);
+            const long long in_second = n % rate;
+            if (in_second < kBurstFrames * rate / kRate)
+                v = kBurstAmplitude * sin(2 * kPi * 1000 * static_cast<double>(in_second) /
+                                          static_cast<double>(rate));
             // Never exactly zero, so that silence stands out as a gap.
             int16_t s = static_cast<int16_t>(lrint(v));
             if (s == 0) s = 1;
@@ -127,17 +131,24 @@ struct Recorder {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: latency_probe PLAY_DEV REC_DEV SECONDS [SUMMARY_SECONDS]\n");
+    Player player;
+    if (argc >= 3 && strcmp(argv[1], "-r") == 0) {
+        player.rate = atoll(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
+    if ((argc != 4 && argc != 5) || player.rate < 8000 || player.rate > 384000) {
+        fprintf(stderr,
+                "usage: latency_probe [-r PLAY_RATE] PLAY_DEV REC_DEV SECONDS [SUMMARY_SECONDS]\n");
         return 2;
     }
     const double seconds = atof(argv[3]);
     const double summary_seconds = argc == 5 ? atof(argv[4]) : seconds;
     snd_lib_error_set_handler(nullptr);
-    Player player;
     Recorder rec;
-    if (!open_stream(&player.pcm, argv[1], SND_PCM_STREAM_PLAYBACK) ||
-        !open_stream(&rec.pcm, argv[2], SND_PCM_STREAM_CAPTURE)) {
+    if (!open_stream(&player.pcm, argv[1], SND_PCM_STREAM_PLAYBACK,
+                     static_cast<unsigned int>(player.rate)) ||
+        !open_stream(&rec.pcm, argv[2], SND_PCM_STREAM_CAPTURE, kRate)) {
         return 1;
     }
     std::vector<int16_t> block(kPeriod * kChannels);
@@ -175,13 +186,14 @@ int main(int argc, char** argv) {
             player.written += kPeriod;
             room -= kPeriod;
             // A burst starts in this block: when does its first frame leave?
-            const long long burst = ((first + kRate - 1) / kRate) * kRate;
+            const long long burst = ((first + player.rate - 1) / player.rate) * player.rate;
             long long played;
             double when;
             if (burst < player.written &&
                 position(player.pcm, true, player.written, &played, &when) &&
                 snd_pcm_state(player.pcm) == SND_PCM_STATE_RUNNING) {
-                player.burst_sent.push_back(when + static_cast<double>(burst - played) / kRate);
+                player.burst_sent.push_back(when + static_cast<double>(burst - played) /
+                                                       static_cast<double>(player.rate));
             } else if (burst < player.written) {
                 player.burst_sent.push_back(-1);  // before the stream ran: not timed
             }
