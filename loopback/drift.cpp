@@ -111,7 +111,6 @@ struct drift {
     timespec rate_origin_at{};
     double rate_last = -1;
     timespec rate_last_at{};
-    double make_up = 0;  // frames to add to the next output (silence), or to take off it
 };
 
 namespace {
@@ -368,6 +367,7 @@ const void* drift_process(struct drift* d, const void* block, uint32_t size, str
     double queued = -1;
     double measured_age = 0;  // seconds from the instant `queued` is for to `measured`
     timespec measured;
+    double make_up = 0;  // frames to add to this output (silence), or to take off it
     unsigned int captured_ready = 0;
     timespec captured_at;
     bool asked = false;  // capture's timestamp, this block
@@ -386,7 +386,7 @@ const void* drift_process(struct drift* d, const void* block, uint32_t size, str
             // the new one would have made of them, or holds too many. Made up at once, within a
             // block: the correction would take seconds over it, the latency that far off.
             const double before = static_cast<double>(d->frames_read) - size / frame_bytes;
-            d->make_up = std::clamp(before * (d->nominal - nominal), -d->block, d->block);
+            make_up = std::clamp(before * (d->nominal - nominal), -d->block, d->block);
         }
     }
     unsigned int played_room = 0;
@@ -419,11 +419,10 @@ const void* drift_process(struct drift* d, const void* block, uint32_t size, str
     uint32_t frames = 0;
     const int16_t* out =
         drift_resample(d, static_cast<const int16_t*>(block), size / frame_bytes, queued, &frames);
-    if (d->make_up != 0) {
-        const long change = std::max(lround(d->make_up), -static_cast<long>(frames));
+    if (make_up != 0) {
+        const long change = std::max(lround(make_up), -static_cast<long>(frames));
         if (change > 0) memset(d->played + size_t{frames} * d->channels, 0, change * frame_bytes);
         frames = static_cast<uint32_t>(frames + change);
-        d->make_up = 0;
     }
     if (queued >= 0) {
         timespec done;

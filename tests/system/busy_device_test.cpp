@@ -3,8 +3,6 @@
 // with it the run waits for the device instead: no error, no frame played, and it streams once
 // the device is free.
 
-#include <stdlib.h>
-
 #include "gtest/gtest.h"
 #include "guest_rig.h"
 #include "protocol_lines.h"
@@ -29,9 +27,7 @@ void hold_playback(BusyRun* r) {
         !set_prop(kLevelProperty, "7", &r->setup_error)) {
         return;
     }
-    // Which PCM library the service was built against: empty for our adapter over alsa-lib.
-    const char* library = getenv("HDMI_PREVIEW_SYSTEST_PCM_LIBRARY");
-    r->open_waits = library != nullptr && library[0] != '\0';
+    r->open_waits = guest_config().tinyalsa();
     const double wait = r->open_waits ? 1 : 3;
     snd_pcm_t* holder = nullptr;
     const int e = snd_pcm_open(&holder, "hw:1,0", SND_PCM_STREAM_PLAYBACK, 0);

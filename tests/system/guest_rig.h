@@ -15,7 +15,11 @@
 // Set once by main() before any test runs; an empty binary means the installed service.
 struct GuestConfig {
     std::string service_binary;
+    // The PCM library the service was built against ($HDMI_PREVIEW_SYSTEST_PCM_LIBRARY, e.g.
+    // tinyalsa-2.0.0); empty for our adapter over alsa-lib.
+    std::string pcm_library;
     bool installed() const { return service_binary.empty(); }
+    bool tinyalsa() const { return !pcm_library.empty(); }
 };
 GuestConfig& guest_config();
 

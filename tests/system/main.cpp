@@ -81,6 +81,8 @@ int main(int argc, char** argv) {
             return 2;
         }
         guest_config().service_binary = argv[1];
+        const char* library = getenv("HDMI_PREVIEW_SYSTEST_PCM_LIBRARY");
+        if (library != nullptr) guest_config().pcm_library = library;
     }
     ::testing::UnitTest::GetInstance()->listeners().Append(new TallyPrinter);
     return RUN_ALL_TESTS() == 0 ? 0 : 1;

@@ -3,7 +3,6 @@
 // one, so with it the run ends there instead, acknowledged like any run that ends.
 
 #include <signal.h>
-#include <stdlib.h>
 
 #include <string>
 
@@ -46,8 +45,7 @@ TEST(StallTest, RecoversAndStreamsOn) {
     for (const Segment& s : a.segments) {
         if (t_rec0 + seconds_of(s.rec_first) >= t_cont - 0.05) after += s.frames;
     }
-    const char* library = getenv("HDMI_PREVIEW_SYSTEST_PCM_LIBRARY");
-    if (library != nullptr && std::string(library).rfind("tinyalsa-2.", 0) == 0 && !still_running) {
+    if (guest_config().pcm_library.rfind("tinyalsa-2.", 0) == 0 && !still_running) {
         EXPECT_TRUE(capturing >= 0 && captured >= 0 && acknowledged && a.mismatched == 0)
             << format("Capturing %ld, Captured %ld, trigger 2 %d, mismatched %llu: %s", capturing,
                       captured, acknowledged, (unsigned long long)a.mismatched, transcript.c_str());

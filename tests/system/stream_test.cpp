@@ -40,9 +40,9 @@ void preview(StreamRun* r) {
     r->levels = guest_config().installed() ? std::vector<int>{7} : std::vector<int>{5, 9};
     GuestRig rig;
     if (kSwappedById) {
-        const char* library = getenv("HDMI_PREVIEW_SYSTEST_PCM_LIBRARY");
-        if (library != nullptr && library[0] != '\0') {
-            r->skipped = format("built against %s, which reads no card variables", library);
+        if (guest_config().tinyalsa()) {
+            r->skipped = format("built against %s, which reads no card variables",
+                                guest_config().pcm_library.c_str());
             return;
         }
         rig.service_env = {"HDMI_PREVIEW_CARD0=LoopbackPlayout",
